@@ -1,0 +1,88 @@
+#include "clock.h"
+
+#include <ctime>
+
+namespace vrell {
+namespace {
+
+// Civil date from days since 1970-01-01 in the proleptic Gregorian calendar,
+// by whole 400-year eras (no table, no library call, no global lock).
+void civil_from_days(int64_t z, int64_t& y, unsigned& m, unsigned& d) noexcept {
+  z += 719468;
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const auto doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  d = doy - (153 * mp + 2) / 5 + 1;
+  m = mp < 10 ? mp + 3 : mp - 9;
+  y = static_cast<int64_t>(yoe) + era * 400 + (m <= 2);
+}
+
+inline char* put2(char* p, unsigned v) noexcept {
+  p[0] = static_cast<char>('0' + v / 10);
+  p[1] = static_cast<char>('0' + v % 10);
+  return p + 2;
+}
+
+inline char* put_digits(char* p, uint64_t v, int width) noexcept {
+  for (int i = width - 1; i >= 0; --i) {
+    p[i] = static_cast<char>('0' + v % 10);
+    v /= 10;
+  }
+  return p + width;
+}
+
+}  // namespace
+
+Instant SystemClock::now() const noexcept {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return {static_cast<int64_t>(ts.tv_sec), static_cast<uint32_t>(ts.tv_nsec)};
+}
+
+const SystemClock& SystemClock::instance() noexcept {
+  static const SystemClock clock;
+  return clock;
+}
+
+Result<Timestamp> format_timestamp(Instant at) noexcept {
+  if (at.seconds < 0) return unexpected(MeshError::panic("system time before Unix epoch"));
+  const int64_t days = at.seconds / 86400;
+  const auto secs = static_cast<unsigned>(at.seconds % 86400);
+  int64_t year;
+  unsigned month, day;
+  civil_from_days(days, year, month, day);
+
+  Timestamp ts;
+  char* p = ts.buf_;
+  int year_width = 4;
+  for (int64_t y = year / 10000; y > 0; y /= 10) ++year_width;
+  p = put_digits(p, static_cast<uint64_t>(year), year_width);
+  *p++ = '-';
+  p = put2(p, month);
+  *p++ = '-';
+  p = put2(p, day);
+  *p++ = 'T';
+  p = put2(p, secs / 3600);
+  *p++ = ':';
+  p = put2(p, secs / 60 % 60);
+  *p++ = ':';
+  p = put2(p, secs % 60);
+  const uint32_t n = at.nanos % 1000000000u;
+  if (n != 0) {
+    *p++ = '.';
+    if (n % 1000000 == 0) {
+      p = put_digits(p, n / 1000000, 3);
+    } else if (n % 1000 == 0) {
+      p = put_digits(p, n / 1000, 6);
+    } else {
+      p = put_digits(p, n, 9);
+    }
+  }
+  for (char c : {'+', '0', '0', ':', '0', '0'}) *p++ = c;
+  ts.len_ = static_cast<unsigned char>(p - ts.buf_);
+  return ts;
+}
+
+}  // namespace vrell

@@ -1,0 +1,51 @@
+// The clock every timestamp is read from, and the timestamp text.
+//
+// Components take a `const Clock&` so that tests can give any instant,
+// including one before 1970. Timestamps are UTC RFC 3339 text with "+00:00"
+// and a fraction of 0, 3, 6 or 9 digits, whichever is the shortest exact one.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "error.h"
+
+namespace vrell {
+
+struct Instant {
+  int64_t seconds;  // since 1970-01-01T00:00:00Z; negative before it
+  uint32_t nanos;   // 0..999'999'999
+};
+
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  virtual Instant now() const noexcept = 0;
+};
+
+// The system's real-time clock.
+class SystemClock final : public Clock {
+ public:
+  Instant now() const noexcept override;
+  static const SystemClock& instance() noexcept;
+};
+
+// Timestamp text in a fixed buffer: formatting it allocates nothing.
+class Timestamp {
+ public:
+  std::string_view text() const noexcept { return {buf_, len_}; }
+
+ private:
+  friend Result<Timestamp> format_timestamp(Instant at) noexcept;
+  char buf_[48];
+  unsigned char len_ = 0;
+};
+
+// Fails with a Panic "system time before Unix epoch" for instants before 1970.
+Result<Timestamp> format_timestamp(Instant at) noexcept;
+
+inline Result<Timestamp> read_timestamp(const Clock& clock) noexcept {
+  return format_timestamp(clock.now());
+}
+
+}  // namespace vrell

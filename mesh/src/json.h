@@ -1,0 +1,135 @@
+// The JSON reader and writer every component uses.
+//
+// A Value is held as its canonical compact text: object members in ascending
+// byte order of their keys with a repeated key keeping its last value, numbers
+// in canonical form (unsigned / negative integers as plain decimal, floats with
+// the fewest digits that read back to the same double). Writing a value is a
+// copy of its text, copying it is one allocation, and the text is laid out as
+// the value model (null, bool, u64 / i64 / f64 number, string, array, object)
+// with the kind readable from its first byte.
+//
+// Reader errors carry the message and the position of the fault: with i the
+// number of bytes read when the fault is found (the byte at which it is found
+// included; at the end of input, all of them), the line is 1 + the line feeds
+// among those bytes and the column the number of those bytes after the last one.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "result.h"
+
+namespace vrell::json {
+
+// Levels of nested arrays and objects accepted; one more fails.
+inline constexpr int kMaxDepth = 127;
+
+struct Error {
+  std::string message;
+  size_t line = 0;
+  size_t column = 0;
+  bool has_position = false;
+
+  // message, then " at line L column C" when the position is known.
+  std::string text() const;
+};
+
+enum class Kind : unsigned char { Null, Bool, Number, String, Array, Object };
+
+class Value {
+ public:
+  Value() : text_("null") {}
+  // REQUIRES: `canonical` is the canonical text of one value.
+  static Value from_canonical(std::string canonical) { return Value(std::move(canonical)); }
+  static Value empty_object() { return Value(std::string("{}")); }
+
+  std::string_view text() const noexcept { return text_; }
+  Kind kind() const noexcept;
+  friend bool operator==(const Value& a, const Value& b) noexcept { return a.text_ == b.text_; }
+
+ private:
+  explicit Value(std::string text) : text_(std::move(text)) {}
+  std::string text_;
+};
+
+// Reads one document. Beside parse(), its primitives let other parsers (the
+// plan) read their own structure with the same rules, depth limit and errors.
+// A failing primitive records the error and returns false; the reader must not
+// be used further after that.
+class Reader {
+ public:
+  explicit Reader(std::string_view input) noexcept : in_(input) {}
+
+  // Appends the canonical text of one value (leading whitespace skipped).
+  bool read_value(std::string& out);
+  // REQUIRES: peek() == '"'. Appends the string's bytes, escapes resolved.
+  bool read_string(std::string& out);
+
+  void skip_ws() noexcept {
+    while (pos_ < in_.size() && is_ws(in_[pos_])) ++pos_;
+  }
+  bool at_end() const noexcept { return pos_ >= in_.size(); }
+  // REQUIRES: !at_end()
+  char peek() const noexcept { return in_[pos_]; }
+  void bump() noexcept { ++pos_; }
+  size_t offset() const noexcept { return pos_; }
+  std::string_view input() const noexcept { return in_; }
+
+  // Counts one level of nesting opened by the byte at the current offset;
+  // the 128th level fails there with "recursion limit exceeded".
+  bool enter_level();
+  void leave_level() noexcept { --depth_; }
+
+  // Records `message` found after `bytes_read` bytes (see the position rule).
+  bool fail(size_t bytes_read, std::string_view message);
+  // Records `message` at the byte at the current offset, or at the end of input.
+  bool fail_here(std::string_view message) {
+    return fail(at_end() ? in_.size() : pos_ + 1, message);
+  }
+
+  const Error& error() const noexcept { return error_; }
+  Error take_error() noexcept { return std::move(error_); }
+
+  static bool is_ws(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+ private:
+  // One member of an object being read: its unescaped key and output span.
+  struct Member {
+    size_t key_off;  // in key_scratch_
+    size_t key_len;
+    size_t start;  // output span of `"key":value`
+    size_t end;
+  };
+  bool read_any(std::string& out);
+  bool read_array(std::string& out);
+  bool read_object(std::string& out);
+  bool read_number(std::string& out);
+  bool read_literal(std::string_view word, std::string& out);
+  bool scan_string(std::string& out, bool json_out);
+  bool read_escape(std::string& out, bool json_out);
+  bool finish_object(std::string& out, size_t body_start, size_t first_member);
+
+  std::string_view in_;
+  size_t pos_ = 0;
+  int depth_ = 0;
+  Error error_;
+  // Members of the objects being read, innermost last (reused across objects).
+  std::vector<Member> members_;
+  std::string key_scratch_;
+};
+
+// Parses exactly one value; whitespace may stand around it, nothing else.
+Expected<Value, Error> parse(std::string_view text);
+
+// Writers: append compact JSON to `out`.
+void write_string(std::string& out, std::string_view utf8);
+void write_u64(std::string& out, uint64_t v);
+void write_i64(std::string& out, int64_t v);
+// Fewest round-trip digits; plain notation for decimal exponents -5..15 (with
+// ".0" on whole values), otherwise 1e+16 / 1.5e-7 forms; non-finite as null.
+void write_f64(std::string& out, double v);
+
+}  // namespace vrell::json

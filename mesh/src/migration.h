@@ -1,0 +1,80 @@
+// MigrationController: the bookkeeping of staged storage migrations, one
+// record per storage variable, moving through seven stages:
+//
+//   idle(0) <- shadow_write(1) -> shadow_read(2) -> dual_read(3)
+//           -> new_primary(4) -> cleanup(5) -> done(6)
+//
+// start puts a variable at stage 1; advance moves 0..5 one stage up; rollback
+// moves 1..5 one stage down; done is final until start replaces the record.
+//
+// Thread safety: any thread may call any operation; each takes the table's
+// lock once (exclusive for start / advance / rollback) and hands out copies.
+// A poisoned table fails every operation with Migration "lock poisoned" and
+// count_active reads 0.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "clock.h"
+#include "error.h"
+#include "guarded.h"
+#include "hashing.h"
+
+namespace vrell {
+
+inline constexpr uint8_t kMigrationDone = 6;
+// The stage names, indexed by stage number.
+extern const std::array<std::string_view, 7> kStageNames;
+
+struct MigrationState {
+  std::string variable_name;
+  std::string source_backend;
+  std::string target_backend;
+  uint8_t stage = 1;
+  std::string stage_name;
+  std::string started_at;
+  std::string advanced_at;
+  uint64_t discrepancy_count = 0;
+  uint64_t keys_migrated = 0;
+  std::string app_name;
+
+  // The ten members in this fixed order (not sorted).
+  void write_json(std::string& out) const;
+};
+
+class MigrationController {
+ public:
+  explicit MigrationController(std::string app_name,
+                               const Clock& clock = SystemClock::instance());
+
+  Result<MigrationState> start(std::string_view variable_name, std::string_view source_backend,
+                               std::string_view target_backend);
+  // Counters accumulate, wrapping modulo 2^64.
+  Result<MigrationState> advance(std::string_view variable_name, uint64_t discrepancy_count,
+                                 uint64_t keys_migrated);
+  Result<MigrationState> rollback(std::string_view variable_name);
+  Result<std::optional<MigrationState>> get(std::string_view variable_name) const;
+  // In the table's iteration order.
+  Result<std::vector<MigrationState>> list_all() const;
+  // Records below stage 6; never fails (0 when poisoned); constant time.
+  uint64_t count_active() const noexcept;
+
+  const std::string& app_name() const noexcept { return app_name_; }
+
+ private:
+  friend struct TestAccess;
+  struct Table {
+    KeyedMap<MigrationState> records;
+    uint64_t active = 0;
+  };
+  std::string app_name_;
+  const Clock* clock_;
+  Guarded<Table> table_;
+};
+
+}  // namespace vrell
