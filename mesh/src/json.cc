@@ -81,6 +81,17 @@ int hex_value(char c) noexcept {
   return -1;
 }
 
+// True when any byte of w is a quote, a backslash, a control or a non-ASCII byte.
+inline bool special_in_word(uint64_t w) noexcept {
+  constexpr uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+  const uint64_t quote = w ^ (kOnes * '"');
+  const uint64_t backslash = w ^ (kOnes * '\\');
+  const uint64_t has_quote = (quote - kOnes) & ~quote;
+  const uint64_t has_backslash = (backslash - kOnes) & ~backslash;
+  const uint64_t has_control = (w - kOnes * 0x20) & ~w;
+  return ((has_quote | has_backslash | has_control) & kHigh) != 0 || (w & kHigh) != 0;
+}
+
 inline bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
 // Length of the well-formed UTF-8 sequence at s (which starts with a byte
@@ -304,8 +315,8 @@ bool Reader::finish_object(std::string& out, size_t body_start, size_t first_mem
   }
   if (!ordered) {
     std::stable_sort(m, m + n, [&](const Member& a, const Member& b) { return key(a) < key(b); });
-    std::string body;
-    body.reserve(out.size() - body_start);
+    std::string& body = sort_buf_;
+    body.clear();
     for (size_t i = 0; i < n; ++i) {
       if (i + 1 < n && key(m[i]) == key(m[i + 1])) continue;  // a later one wins
       if (!body.empty()) body.push_back(',');
@@ -329,35 +340,42 @@ bool Reader::read_string(std::string& out) {
 bool Reader::scan_string(std::string& out, bool json_out) {
   const auto* s = reinterpret_cast<const unsigned char*>(in_.data());
   const size_t n = in_.size();
+  size_t i = pos_;
   for (;;) {
-    size_t run = pos_;
-    while (run < n && !kInput.special[s[run]]) ++run;
-    if (run > pos_) {
-      out.append(in_.data() + pos_, run - pos_);
-      pos_ = run;
+    // Plain bytes are copied as one run: ASCII eight at a time, multi-byte
+    // sequences validated in place.
+    const size_t run_start = i;
+    for (;;) {
+      while (i + 8 <= n) {
+        uint64_t w;
+        std::memcpy(&w, s + i, 8);
+        if (special_in_word(w)) break;
+        i += 8;
+      }
+      while (i < n && !kInput.special[s[i]]) ++i;
+      if (i >= n || s[i] < 0x80) break;
+      size_t bad_at = 0;
+      const size_t len = utf8_sequence(s + i, n - i, &bad_at);
+      if (len == 0) {
+        if (i + bad_at >= n) {
+          pos_ = n;
+          return fail_here("EOF while parsing a string");
+        }
+        return fail(i + bad_at + 1, "invalid unicode code point");
+      }
+      i += len;
     }
-    if (pos_ >= n) return fail_here("EOF while parsing a string");
-    const unsigned char c = s[pos_];
+    out.append(in_.data() + run_start, i - run_start);
+    pos_ = i;
+    if (i >= n) return fail_here("EOF while parsing a string");
+    const unsigned char c = s[i];
     if (c == '"') {
-      ++pos_;
+      pos_ = i + 1;
       return true;
     }
-    if (c == '\\') {
-      if (!read_escape(out, json_out)) return false;
-      continue;
-    }
-    if (c < 0x20) return fail_here(kControlMessage);
-    size_t bad_at = 0;
-    const size_t len = utf8_sequence(s + pos_, n - pos_, &bad_at);
-    if (len == 0) {
-      if (pos_ + bad_at >= n) {
-        pos_ = n;
-        return fail_here("EOF while parsing a string");
-      }
-      return fail(pos_ + bad_at + 1, "invalid unicode code point");
-    }
-    out.append(in_.data() + pos_, len);
-    pos_ += len;
+    if (c != '\\') return fail_here(kControlMessage);
+    if (!read_escape(out, json_out)) return false;
+    i = pos_;
   }
 }
 

@@ -119,6 +119,7 @@ class Reader {
   // Members of the objects being read, innermost last (reused across objects).
   std::vector<Member> members_;
   std::string key_scratch_;
+  std::string sort_buf_;
 };
 
 // Parses exactly one value; whitespace may stand around it, nothing else.

@@ -1,0 +1,204 @@
+#include "json.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <string>
+
+namespace vrell::json {
+namespace {
+
+std::string canonical(std::string_view in) {
+  auto r = parse(in);
+  return r ? std::string(r->text()) : "ERR " + r.error().text();
+}
+
+struct Case {
+  std::string input;
+  std::string expected;  // canonical text, or "ERR " + error text
+};
+
+class JsonReaderErrors : public ::testing::TestWithParam<Case> {};
+
+TEST_P(JsonReaderErrors, MessageAndPosition) {
+  EXPECT_EQ(canonical(GetParam().input), GetParam().expected) << GetParam().input;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Positions, JsonReaderErrors,
+    ::testing::Values(
+        Case{"", "ERR EOF while parsing a value at line 1 column 0"},
+        Case{"\n", "ERR EOF while parsing a value at line 2 column 0"},
+        Case{"{", "ERR EOF while parsing an object at line 1 column 1"},
+        Case{"[1,2", "ERR EOF while parsing a list at line 1 column 4"},
+        Case{"\"abc", "ERR EOF while parsing a string at line 1 column 4"},
+        //       ^ the closing bracket
+        Case{"[1,]", "ERR trailing comma at line 1 column 4"},
+        Case{"{\"a\":1,}", "ERR trailing comma at line 1 column 8"},
+        Case{"1 x", "ERR trailing characters at line 1 column 3"},
+        Case{"[,]", "ERR expected value at line 1 column 2"},
+        Case{"nan", "ERR expected ident at line 1 column 2"},
+        Case{"tru", "ERR EOF while parsing a value at line 1 column 3"},
+        Case{"-01", "ERR invalid number at line 1 column 3"},
+        Case{"01", "ERR invalid number at line 1 column 2"},
+        Case{"-x", "ERR invalid number at line 1 column 2"},
+        Case{"-", "ERR EOF while parsing a value at line 1 column 1"},
+        Case{"1.", "ERR EOF while parsing a value at line 1 column 2"},
+        Case{"1.x", "ERR invalid number at line 1 column 3"},
+        Case{"1e", "ERR EOF while parsing a value at line 1 column 2"},
+        Case{"1e+x", "ERR invalid number at line 1 column 4"},
+        Case{"1e309", "ERR number out of range at line 1 column 5"},
+        Case{"[-1.8e308]", "ERR number out of range at line 1 column 9"},
+        Case{"{\"a\" 1}", "ERR expected `:` at line 1 column 6"},
+        Case{"[1 2]", "ERR expected `,` or `]` at line 1 column 4"},
+        Case{"{\"a\":1 \"b\":2}", "ERR expected `,` or `}` at line 1 column 8"},
+        Case{"{1:2}", "ERR key must be a string at line 1 column 2"},
+        Case{"{\"a\":1,2:3}", "ERR key must be a string at line 1 column 8"},
+        Case{"\"\\x\"", "ERR invalid escape at line 1 column 3"},
+        Case{"\"\\u12G4\"", "ERR invalid escape at line 1 column 6"},
+        Case{"\"\\u12\"", "ERR EOF while parsing a string at line 1 column 6"},
+        Case{"\"\\uD800x\"", "ERR unexpected end of hex escape at line 1 column 8"},
+        Case{"\"\\uD800\\u0041\"", "ERR lone leading surrogate in hex escape at line 1 column 13"},
+        Case{"\"\\uDC00\"", "ERR invalid unicode code point at line 1 column 7"},
+        Case{"\"abc\ndef\"",
+             "ERR control character (\\u0000-\\u001F) found while parsing a string at line 2 "
+             "column 0"},
+        Case{"[1\n,,]", "ERR expected value at line 2 column 2"},
+        Case{"\r{", "ERR EOF while parsing an object at line 1 column 2"},
+        Case{"\"\xff\"", "ERR invalid unicode code point at line 1 column 2"},
+        Case{"\"\xe2\x82\"", "ERR invalid unicode code point at line 1 column 4"},
+        Case{"\"\xed\xa0\x80\"", "ERR invalid unicode code point at line 1 column 3"},
+        Case{"[1,", "ERR EOF while parsing a value at line 1 column 3"},
+        Case{"{\"a\"", "ERR EOF while parsing an object at line 1 column 4"},
+        Case{"{\"a\":", "ERR EOF while parsing a value at line 1 column 5"}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Canonical, JsonReaderErrors,
+    ::testing::Values(
+        Case{"[1, 2.50, 1e2, -0]", "[1,2.5,100.0,-0.0]"}, Case{"1e-400", "0.0"},
+        Case{"-1e-400", "-0.0"}, Case{"-0", "-0.0"}, Case{"5e-324", "5e-324"},
+        Case{"1e16", "1e+16"}, Case{"1e15", "1000000000000000.0"},
+        Case{"0.00001", "0.00001"}, Case{"0.000001", "1e-6"}, Case{"1.5e-7", "1.5e-7"},
+        Case{"123456789012345678901", "1.2345678901234568e+20"},
+        Case{"18446744073709551615", "18446744073709551615"},
+        Case{"18446744073709551616", "1.8446744073709552e+19"},
+        Case{"-9223372036854775808", "-9223372036854775808"},
+        Case{"-9223372036854775809", "-9.223372036854776e+18"}, Case{"0.1", "0.1"},
+        Case{"1E2", "100.0"}, Case{"0e999999999999", "0.0"},
+        Case{" \t\r\n{ \"b\" : 1 , \"a\" : [ ] } \n", "{\"a\":[],\"b\":1}"},
+        Case{"{\"b\":1,\"a\":2,\"a\":3}", "{\"a\":3,\"b\":1}"},
+        Case{"{\"a\":1,\"a\":{\"z\":1,\"y\":2}}", "{\"a\":{\"y\":2,\"z\":1}}"},
+        Case{"{\"\\u00e9\":1,\"z\":2,\"B\":3}", "{\"B\":3,\"z\":2,\"é\":1}"},
+        Case{"\"\\u00e9\\n\\u0001\\/\x7f\\ud83d\\ude00\"", "\"é\\n\\u0001/\x7f😀\""},
+        Case{"\"\\b\\f\\r\\t\\\"\\\\\"", "\"\\b\\f\\r\\t\\\"\\\\\""},
+        Case{"true", "true"}, Case{"[false,null]", "[false,null]"}));
+
+TEST(JsonReader, DepthLimit) {
+  const std::string ok = std::string(127, '[') + std::string(127, ']');
+  EXPECT_EQ(canonical(ok), ok);
+  EXPECT_EQ(canonical(std::string(128, '[') + std::string(128, ']')),
+            "ERR recursion limit exceeded at line 1 column 128");
+  std::string objects;
+  for (int i = 0; i < 128; ++i) objects += "{\"a\":";
+  EXPECT_EQ(canonical(objects), "ERR recursion limit exceeded at line 1 column 636");
+  // Far past the limit: refused at the 128th level, no deep recursion.
+  EXPECT_EQ(canonical(std::string(100000, '[')),
+            "ERR recursion limit exceeded at line 1 column 128");
+}
+
+TEST(JsonReader, KindsFromCanonicalText) {
+  const std::pair<const char*, Kind> cases[] = {
+      {"null", Kind::Null},     {"false", Kind::Bool},   {"-1", Kind::Number},
+      {"1.5", Kind::Number},    {"\"s\"", Kind::String}, {"[]", Kind::Array},
+      {"{\"a\":1}", Kind::Object}};
+  for (const auto& [text, kind] : cases) {
+    auto v = parse(text);
+    ASSERT_TRUE(v) << text;
+    EXPECT_EQ(v->kind(), kind) << text;
+  }
+}
+
+TEST(JsonWriter, StringEscapes) {
+  std::string out;
+  write_string(out, std::string_view("a\"b\\c\b\f\n\r\t\x01\x1f/\x7f\xc3\xa9", 16));
+  EXPECT_EQ(out, "\"a\\\"b\\\\c\\b\\f\\n\\r\\t\\u0001\\u001f/\x7f\xc3\xa9\"");
+}
+
+TEST(JsonWriter, FloatForms) {
+  const std::pair<double, const char*> cases[] = {
+      {0.0, "0.0"},
+      {-0.0, "-0.0"},
+      {1.0, "1.0"},
+      {100.0, "100.0"},
+      {1e15, "1000000000000000.0"},
+      {1e16, "1e+16"},
+      {1e-5, "0.00001"},
+      {1.5e-7, "1.5e-7"},
+      {123.456, "123.456"},
+      {-2.5, "-2.5"},
+      {5e-324, "5e-324"},
+      {1.7976931348623157e308, "1.7976931348623157e+308"},
+      {1.2345678901234568e+20, "1.2345678901234568e+20"},
+      {0.1 + 0.2, "0.30000000000000004"},
+      {std::nan(""), "null"},
+      {INFINITY, "null"},
+      {-INFINITY, "null"}};
+  for (const auto& [v, text] : cases) {
+    std::string out;
+    write_f64(out, v);
+    EXPECT_EQ(out, text);
+  }
+}
+
+// Every finite double written must read back to the same bits, in the layout
+// that its decimal exponent calls for.
+TEST(JsonWriter, FloatRoundTripRandom) {
+  std::mt19937_64 rng(12345);
+  for (int i = 0; i < 200000; ++i) {
+    const double v = std::bit_cast<double>(rng());
+    if (!std::isfinite(v)) continue;
+    std::string out;
+    write_f64(out, v);
+    auto back = parse(out);
+    ASSERT_TRUE(back) << out;
+    double d = 0;
+    ASSERT_EQ(std::from_chars(back->text().data(), back->text().data() + back->text().size(), d).ec,
+              std::errc())
+        << out;
+    ASSERT_EQ(std::bit_cast<uint64_t>(d), std::bit_cast<uint64_t>(v)) << out;
+    const double mag = std::fabs(v);
+    const bool plain = mag == 0 || (mag >= 1e-5 && mag < 1e16);
+    ASSERT_EQ(out.find('e') == std::string::npos, plain) << out;
+    if (plain) ASSERT_NE(out.find('.'), std::string::npos) << out;
+  }
+}
+
+TEST(JsonReader, PrimitivesForOtherParsers) {
+  Reader r("  \"k\\u0041y\" : 12");
+  r.skip_ws();
+  ASSERT_EQ(r.peek(), '"');
+  std::string key;
+  ASSERT_TRUE(r.read_string(key));
+  EXPECT_EQ(key, "kAy");
+  r.skip_ws();
+  ASSERT_EQ(r.peek(), ':');
+  r.bump();
+  std::string value;
+  ASSERT_TRUE(r.read_value(value));
+  EXPECT_EQ(value, "12");
+  EXPECT_TRUE(r.at_end());
+  EXPECT_FALSE(r.fail(3, "custom"));
+  EXPECT_EQ(r.error().text(), "custom at line 1 column 3");
+}
+
+TEST(JsonError, TextWithoutPosition) {
+  Error e{"boom", 0, 0, false};
+  EXPECT_EQ(e.text(), "boom");
+}
+
+}  // namespace
+}  // namespace vrell::json
