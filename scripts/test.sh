@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Builds everything from a clean tree and runs every test: the C++ unit tests,
+# then the Python suite against the freshly built extension. Installs its own
+# test dependencies (Debian's GoogleTest as root, pytest and hypothesis by pip).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+PYTHON=${PYTHON:-python3}
+BUILD=build/test
+
+apt_missing=()
+[ -f /usr/include/gtest/gtest.h ] || apt_missing+=(libgtest-dev)
+if [ ${#apt_missing[@]} -gt 0 ]; then
+  if [ "$(id -u)" = 0 ]; then
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${apt_missing[@]}" >/dev/null
+  else
+    echo "missing Debian packages: ${apt_missing[*]} (run as root to install them)" >&2
+    exit 1
+  fi
+fi
+"$PYTHON" -m pip install -q --disable-pip-version-check -r requirements-test.txt
+
+rm -rf "$BUILD"
+cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DVRELL_TESTS=ON -DVRELL_WERROR=ON \
+  -DPython_EXECUTABLE="$(command -v "$PYTHON")" >/dev/null
+cmake --build "$BUILD" -j2
+
+ctest --test-dir "$BUILD" --output-on-failure
+PYTHONPATH="$PWD/$BUILD" "$PYTHON" -m pytest -q -p no:cacheprovider tests
