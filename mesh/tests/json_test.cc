@@ -173,7 +173,9 @@ TEST(JsonWriter, FloatRoundTripRandom) {
     const double mag = std::fabs(v);
     const bool plain = mag == 0 || (mag >= 1e-5 && mag < 1e16);
     ASSERT_EQ(out.find('e') == std::string::npos, plain) << out;
-    if (plain) ASSERT_NE(out.find('.'), std::string::npos) << out;
+    if (plain) {
+      ASSERT_NE(out.find('.'), std::string::npos) << out;
+    }
   }
 }
 
