@@ -78,8 +78,8 @@ bool prefix_pending_error(const char* name) {
     Py_ssize_t start = 0, end = 0;
     if (enc && obj && reason && PyUnicodeEncodeError_GetStart(v.get(), &start) == 0 &&
         PyUnicodeEncodeError_GetEnd(v.get(), &end) == 0) {
-      Ref err = Ref::steal(PyObject_CallFunction(g_arg_unicode_error, "OOnnO", enc.get(),
-                                                 obj.get(), start, end, reason.get()));
+      Ref err = Ref::steal(PyObject_CallFunction(g_arg_unicode_error, "OOnnO", enc.get(), obj.get(),
+                                                 start, end, reason.get()));
       if (err && PyObject_SetAttrString(err.get(), "argument",
                                         Ref::steal(PyUnicode_FromString(name)).get()) == 0) {
         PyErr_SetObject(g_arg_unicode_error, err.get());
@@ -106,11 +106,12 @@ bool convert(const Param& p, PyObject* o, Arg& a) {
       [[fallthrough]];
     case ParamKind::Str: {
       if (!PyUnicode_Check(o)) {
-        Ref qn = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)),
-                                                   "__qualname__"));
+        Ref qn = Ref::steal(
+            PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__qualname__"));
         if (!qn) return false;
-        PyErr_Format(PyExc_TypeError, "argument '%s': '%U' object cannot be converted to 'PyString'",
-                     p.name, qn.get());
+        PyErr_Format(PyExc_TypeError,
+                     "argument '%s': '%U' object cannot be converted to 'PyString'", p.name,
+                     qn.get());
         return false;
       }
       Py_ssize_t len;
@@ -190,8 +191,8 @@ bool init_binder() {
   Ref cls = Ref::steal(
       PyErr_NewException("vrell_mesh.UnicodeEncodeError", PyExc_UnicodeEncodeError, nullptr));
   if (!cls) return false;
-  Ref str = Ref::steal(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.get()),
-                                         &g_arg_unicode_error_str_def));
+  Ref str = Ref::steal(
+      PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.get()), &g_arg_unicode_error_str_def));
   if (!str || PyObject_SetAttrString(cls.get(), "__str__", str.get()) < 0) return false;
   g_arg_unicode_error = cls.release();
   return true;

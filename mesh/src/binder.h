@@ -3,10 +3,10 @@
 // or into the exact TypeError texts of a failed call.
 #pragma once
 
-#include "pyref.h"
-
 #include <cstdint>
 #include <string_view>
+
+#include "pyref.h"
 
 namespace vrell::py {
 

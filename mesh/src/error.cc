@@ -15,9 +15,7 @@ MeshError MeshError::method_not_found(std::string_view method, std::string_view 
   return {ErrorKind::MethodNotFound, method, agent_type};
 }
 MeshError MeshError::state(std::string_view message) { return {ErrorKind::State, message}; }
-MeshError MeshError::migration(std::string_view message) {
-  return {ErrorKind::Migration, message};
-}
+MeshError MeshError::migration(std::string_view message) { return {ErrorKind::Migration, message}; }
 MeshError MeshError::serialization(std::string_view message) {
   return {ErrorKind::Serialization, message};
 }

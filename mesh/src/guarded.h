@@ -116,8 +116,8 @@ class Guarded {
 
   // A count that never fails: `fallback` when poisoned or when f fails.
   template <class F>
-  auto read_or(decltype(std::declval<F>()(std::declval<const T&>())) fallback, F&& f) const
-      noexcept -> decltype(fallback) {
+  auto read_or(decltype(std::declval<F>()(std::declval<const T&>())) fallback, F&& f) const noexcept
+      -> decltype(fallback) {
     ReadHold hold(lock_);
     if (poisoned_.load(std::memory_order_relaxed)) return fallback;
     return f(static_cast<const T&>(value_));
@@ -130,10 +130,16 @@ class Guarded {
 
   struct ReadHold {
     explicit ReadHold(RwLock& l) noexcept : l_(l) {
-      if constexpr (kShared) l_.lock_shared(); else l_.lock();
+      if constexpr (kShared)
+        l_.lock_shared();
+      else
+        l_.lock();
     }
     ~ReadHold() {
-      if constexpr (kShared) l_.unlock_shared(); else l_.unlock();
+      if constexpr (kShared)
+        l_.unlock_shared();
+      else
+        l_.unlock();
     }
     RwLock& l_;
   };

@@ -69,14 +69,29 @@ uint64_t siphash13(const HashKey& key, const void* data, size_t len) noexcept {
   }
   uint64_t b = static_cast<uint64_t>(len) << 56;
   switch (len & 7) {
-    case 7: b |= static_cast<uint64_t>(p[whole + 6]) << 48; [[fallthrough]];
-    case 6: b |= static_cast<uint64_t>(p[whole + 5]) << 40; [[fallthrough]];
-    case 5: b |= static_cast<uint64_t>(p[whole + 4]) << 32; [[fallthrough]];
-    case 4: b |= static_cast<uint64_t>(p[whole + 3]) << 24; [[fallthrough]];
-    case 3: b |= static_cast<uint64_t>(p[whole + 2]) << 16; [[fallthrough]];
-    case 2: b |= static_cast<uint64_t>(p[whole + 1]) << 8; [[fallthrough]];
-    case 1: b |= static_cast<uint64_t>(p[whole]); break;
-    case 0: break;
+    case 7:
+      b |= static_cast<uint64_t>(p[whole + 6]) << 48;
+      [[fallthrough]];
+    case 6:
+      b |= static_cast<uint64_t>(p[whole + 5]) << 40;
+      [[fallthrough]];
+    case 5:
+      b |= static_cast<uint64_t>(p[whole + 4]) << 32;
+      [[fallthrough]];
+    case 4:
+      b |= static_cast<uint64_t>(p[whole + 3]) << 24;
+      [[fallthrough]];
+    case 3:
+      b |= static_cast<uint64_t>(p[whole + 2]) << 16;
+      [[fallthrough]];
+    case 2:
+      b |= static_cast<uint64_t>(p[whole + 1]) << 8;
+      [[fallthrough]];
+    case 1:
+      b |= static_cast<uint64_t>(p[whole]);
+      break;
+    case 0:
+      break;
   }
   v3 ^= b;
   sip_round(v0, v1, v2, v3);

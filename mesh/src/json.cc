@@ -35,13 +35,27 @@ constexpr char kHex[] = "0123456789abcdef";
 
 void append_escaped_byte(std::string& out, unsigned char c) {
   switch (c) {
-    case '"': out.append("\\\""); return;
-    case '\\': out.append("\\\\"); return;
-    case '\b': out.append("\\b"); return;
-    case '\t': out.append("\\t"); return;
-    case '\n': out.append("\\n"); return;
-    case '\f': out.append("\\f"); return;
-    case '\r': out.append("\\r"); return;
+    case '"':
+      out.append("\\\"");
+      return;
+    case '\\':
+      out.append("\\\\");
+      return;
+    case '\b':
+      out.append("\\b");
+      return;
+    case '\t':
+      out.append("\\t");
+      return;
+    case '\n':
+      out.append("\\n");
+      return;
+    case '\f':
+      out.append("\\f");
+      return;
+    case '\r':
+      out.append("\\r");
+      return;
     default: {
       const char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 15]};
       out.append(esc, 6);
@@ -143,13 +157,19 @@ std::string Error::text() const {
 
 Kind Value::kind() const noexcept {
   switch (text_.empty() ? 'n' : text_[0]) {
-    case 'n': return Kind::Null;
+    case 'n':
+      return Kind::Null;
     case 't':
-    case 'f': return Kind::Bool;
-    case '"': return Kind::String;
-    case '[': return Kind::Array;
-    case '{': return Kind::Object;
-    default: return Kind::Number;
+    case 'f':
+      return Kind::Bool;
+    case '"':
+      return Kind::String;
+    case '[':
+      return Kind::Array;
+    case '{':
+      return Kind::Object;
+    default:
+      return Kind::Number;
   }
 }
 
@@ -186,22 +206,36 @@ bool Reader::read_value(std::string& out) {
 bool Reader::read_any(std::string& out) {
   if (at_end()) return fail_here("EOF while parsing a value");
   switch (peek()) {
-    case '{': return read_object(out);
-    case '[': return read_array(out);
+    case '{':
+      return read_object(out);
+    case '[':
+      return read_array(out);
     case '"':
       bump();
       out.push_back('"');
       if (!scan_string(out, true)) return false;
       out.push_back('"');
       return true;
-    case 't': return read_literal("true", out);
-    case 'f': return read_literal("false", out);
-    case 'n': return read_literal("null", out);
+    case 't':
+      return read_literal("true", out);
+    case 'f':
+      return read_literal("false", out);
+    case 'n':
+      return read_literal("null", out);
     case '-':
-    case '0': case '1': case '2': case '3': case '4':
-    case '5': case '6': case '7': case '8': case '9':
+    case '0':
+    case '1':
+    case '2':
+    case '3':
+    case '4':
+    case '5':
+    case '6':
+    case '7':
+    case '8':
+    case '9':
       return read_number(out);
-    default: return fail_here("expected value");
+    default:
+      return fail_here("expected value");
   }
 }
 
@@ -384,14 +418,30 @@ bool Reader::read_escape(std::string& out, bool json_out) {
   if (at_end()) return fail_here("EOF while parsing a string");
   char decoded;
   switch (peek()) {
-    case '"': decoded = '"'; break;
-    case '\\': decoded = '\\'; break;
-    case '/': decoded = '/'; break;
-    case 'b': decoded = '\b'; break;
-    case 'f': decoded = '\f'; break;
-    case 'n': decoded = '\n'; break;
-    case 'r': decoded = '\r'; break;
-    case 't': decoded = '\t'; break;
+    case '"':
+      decoded = '"';
+      break;
+    case '\\':
+      decoded = '\\';
+      break;
+    case '/':
+      decoded = '/';
+      break;
+    case 'b':
+      decoded = '\b';
+      break;
+    case 'f':
+      decoded = '\f';
+      break;
+    case 'n':
+      decoded = '\n';
+      break;
+    case 'r':
+      decoded = '\r';
+      break;
+    case 't':
+      decoded = '\t';
+      break;
     case 'u': {
       bump();
       auto read_hex4 = [this](uint32_t& v) {
@@ -432,7 +482,8 @@ bool Reader::read_escape(std::string& out, bool json_out) {
       }
       return true;
     }
-    default: return fail_here("invalid escape");
+    default:
+      return fail_here("invalid escape");
   }
   bump();
   if (json_out && kOutput.escape[static_cast<unsigned char>(decoded)]) {
@@ -524,8 +575,9 @@ bool Reader::read_number(std::string& out) {
   if (res.ec == std::errc::result_out_of_range) {
     // Decimal exponent of the first significant digit decides which end it fell off.
     const bool zero_mantissa = int_digits == 0 && !frac_nonzero;
-    const int64_t adjusted = int_digits > 0 ? exponent + static_cast<int64_t>(int_digits) - 1
-                                            : exponent - static_cast<int64_t>(frac_leading_zeros) - 1;
+    const int64_t adjusted = int_digits > 0
+                                 ? exponent + static_cast<int64_t>(int_digits) - 1
+                                 : exponent - static_cast<int64_t>(frac_leading_zeros) - 1;
     if (!zero_mantissa && adjusted >= 0) return fail(pos_, "number out of range");
     value = negative ? -0.0 : 0.0;
   } else if (res.ec != std::errc() || res.ptr != text.data() + text.size()) {

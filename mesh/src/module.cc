@@ -44,8 +44,7 @@ struct Mesh {
 };
 
 struct MeshObject {
-  PyObject_HEAD
-  std::unique_ptr<Mesh> mesh;
+  PyObject_HEAD std::unique_ptr<Mesh> mesh;
 };
 
 PyObject* g_panic_exception = nullptr;
@@ -88,15 +87,20 @@ PyObject* new_str(std::string_view s) {
 PyObject* exception_for(ErrorKind kind) {
   switch (kind) {
     case ErrorKind::AgentNotFound:
-    case ErrorKind::MethodNotFound: return PyExc_KeyError;
+    case ErrorKind::MethodNotFound:
+      return PyExc_KeyError;
     case ErrorKind::AlreadyRegistered:
     case ErrorKind::State:
-    case ErrorKind::Channel: return PyExc_RuntimeError;
+    case ErrorKind::Channel:
+      return PyExc_RuntimeError;
     case ErrorKind::InvalidPlan:
     case ErrorKind::Migration:
-    case ErrorKind::Serialization: return PyExc_ValueError;
-    case ErrorKind::Panic: return g_panic_exception;
-    case ErrorKind::OutOfMemory: return PyExc_MemoryError;
+    case ErrorKind::Serialization:
+      return PyExc_ValueError;
+    case ErrorKind::Panic:
+      return g_panic_exception;
+    case ErrorKind::OutOfMemory:
+      return PyExc_MemoryError;
   }
   return PyExc_RuntimeError;
 }
@@ -159,12 +163,24 @@ std::string quoted(std::string_view utf8) {
       len = 2;
     }
     switch (cp) {
-      case '"': out.append("\\\""); break;
-      case '\\': out.append("\\\\"); break;
-      case '\t': out.append("\\t"); break;
-      case '\r': out.append("\\r"); break;
-      case '\n': out.append("\\n"); break;
-      case 0: out.append("\\0"); break;
+      case '"':
+        out.append("\\\"");
+        break;
+      case '\\':
+        out.append("\\\\");
+        break;
+      case '\t':
+        out.append("\\t");
+        break;
+      case '\r':
+        out.append("\\r");
+        break;
+      case '\n':
+        out.append("\\n");
+        break;
+      case 0:
+        out.append("\\0");
+        break;
       default:
         if (Py_UNICODE_ISPRINTABLE(static_cast<Py_UCS4>(cp))) {
           out.append(utf8.data() + i, len);
@@ -225,10 +241,10 @@ constexpr Signature kNewSig = sig("VrellMesh.__new__", kNewParams);
 #define VRELL_METHOD(name) \
   PyObject* name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 
-#define VRELL_BIND(signature, count)                                          \
-  static constexpr Signature kSig = signature;                                \
-  Arg a[(count) > 0 ? (count) : 1];                                           \
-  if (!py::bind(kSig, args, nargs, kwnames, a)) return nullptr;               \
+#define VRELL_BIND(signature, count)                            \
+  static constexpr Signature kSig = signature;                  \
+  Arg a[(count) > 0 ? (count) : 1];                             \
+  if (!py::bind(kSig, args, nargs, kwnames, a)) return nullptr; \
   (void)self
 
 // ---------------------------------------------------------------------------
@@ -324,7 +340,8 @@ PyObject* routing_descriptor(const Arg& type, const Arg& id, const Arg& method) 
     PyObject* o = PyUnicode_New(static_cast<Py_ssize_t>(len), 127);
     if (o == nullptr) return nullptr;
     char* p = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(o));
-    for (std::string_view piece : {kRoute1, id.str, kRoute2, type.str, kRoute3, method.str, kRoute4}) {
+    for (std::string_view piece :
+         {kRoute1, id.str, kRoute2, type.str, kRoute3, method.str, kRoute4}) {
       std::memcpy(p, piece.data(), piece.size());
       p += piece.size();
     }
@@ -623,8 +640,11 @@ constexpr char kClassDoc[] =
     "All methods are synchronous and GIL-aware \xE2\x80\x94 they release the GIL during\n"
     "any blocking work.";
 
-#define VRELL_DEF(name, doc) \
-  { #name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name)), METH_FASTCALL | METH_KEYWORDS, doc }
+#define VRELL_DEF(name, doc)                                                     \
+  {                                                                              \
+#name, reinterpret_cast < PyCFunction>(reinterpret_cast <void (*)()>(name)), \
+        METH_FASTCALL | METH_KEYWORDS, doc                                       \
+  }
 
 PyMethodDef kMethods[] = {
     VRELL_DEF(register_agent,
@@ -707,15 +727,16 @@ PyMethodDef kMethods[] = {
               "    JSON string of the new migration state.\n\n"
               "Raises:\n"
               "    ValueError: If a non-complete migration already exists for this variable."),
-    VRELL_DEF(advance_migration,
-              "advance_migration($self, variable_name, discrepancy_count=0, keys_migrated=0)\n--\n\n"
-              "Advance a migration to its next stage.\n\n"
-              "Args:\n"
-              "    variable_name:     Fully-qualified storage name.\n"
-              "    discrepancy_count: Number of read discrepancies observed in this stage.\n"
-              "    keys_migrated:     Number of keys copied during this stage.\n\n"
-              "Returns:\n"
-              "    JSON string of the updated migration state."),
+    VRELL_DEF(
+        advance_migration,
+        "advance_migration($self, variable_name, discrepancy_count=0, keys_migrated=0)\n--\n\n"
+        "Advance a migration to its next stage.\n\n"
+        "Args:\n"
+        "    variable_name:     Fully-qualified storage name.\n"
+        "    discrepancy_count: Number of read discrepancies observed in this stage.\n"
+        "    keys_migrated:     Number of keys copied during this stage.\n\n"
+        "Returns:\n"
+        "    JSON string of the updated migration state."),
     VRELL_DEF(rollback_migration,
               "rollback_migration($self, variable_name)\n--\n\n"
               "Roll back a migration by one stage.\n\n"
@@ -796,8 +817,15 @@ bool add_exported(PyObject* module, const char* name, PyObject* value) {
 }
 
 PyModuleDef kModule = {
-    PyModuleDef_HEAD_INIT, "vrell_mesh", "Python module `vrell_mesh`.", -1, nullptr,
-    nullptr,               nullptr,      nullptr,                        nullptr,
+    PyModuleDef_HEAD_INIT,
+    "vrell_mesh",
+    "Python module `vrell_mesh`.",
+    -1,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace
@@ -806,9 +834,9 @@ PyModuleDef kModule = {
 PyMODINIT_FUNC PyInit_vrell_mesh() {
   using namespace vrell;
   if (g_panic_exception == nullptr) {
-    g_panic_exception = PyErr_NewExceptionWithDoc(
-        "vrell_mesh.PanicException", "An internal fault of the runtime mesh.",
-        PyExc_BaseException, nullptr);
+    g_panic_exception = PyErr_NewExceptionWithDoc("vrell_mesh.PanicException",
+                                                  "An internal fault of the runtime mesh.",
+                                                  PyExc_BaseException, nullptr);
     if (g_panic_exception == nullptr) return nullptr;
   }
   if (!py::init_binder()) return nullptr;

@@ -78,24 +78,24 @@ INSTANTIATE_TEST_SUITE_P(
 
 INSTANTIATE_TEST_SUITE_P(
     Canonical, JsonReaderErrors,
-    ::testing::Values(
-        Case{"[1, 2.50, 1e2, -0]", "[1,2.5,100.0,-0.0]"}, Case{"1e-400", "0.0"},
-        Case{"-1e-400", "-0.0"}, Case{"-0", "-0.0"}, Case{"5e-324", "5e-324"},
-        Case{"1e16", "1e+16"}, Case{"1e15", "1000000000000000.0"},
-        Case{"0.00001", "0.00001"}, Case{"0.000001", "1e-6"}, Case{"1.5e-7", "1.5e-7"},
-        Case{"123456789012345678901", "1.2345678901234568e+20"},
-        Case{"18446744073709551615", "18446744073709551615"},
-        Case{"18446744073709551616", "1.8446744073709552e+19"},
-        Case{"-9223372036854775808", "-9223372036854775808"},
-        Case{"-9223372036854775809", "-9.223372036854776e+18"}, Case{"0.1", "0.1"},
-        Case{"1E2", "100.0"}, Case{"0e999999999999", "0.0"},
-        Case{" \t\r\n{ \"b\" : 1 , \"a\" : [ ] } \n", "{\"a\":[],\"b\":1}"},
-        Case{"{\"b\":1,\"a\":2,\"a\":3}", "{\"a\":3,\"b\":1}"},
-        Case{"{\"a\":1,\"a\":{\"z\":1,\"y\":2}}", "{\"a\":{\"y\":2,\"z\":1}}"},
-        Case{"{\"\\u00e9\":1,\"z\":2,\"B\":3}", "{\"B\":3,\"z\":2,\"é\":1}"},
-        Case{"\"\\u00e9\\n\\u0001\\/\x7f\\ud83d\\ude00\"", "\"é\\n\\u0001/\x7f😀\""},
-        Case{"\"\\b\\f\\r\\t\\\"\\\\\"", "\"\\b\\f\\r\\t\\\"\\\\\""},
-        Case{"true", "true"}, Case{"[false,null]", "[false,null]"}));
+    ::testing::Values(Case{"[1, 2.50, 1e2, -0]", "[1,2.5,100.0,-0.0]"}, Case{"1e-400", "0.0"},
+                      Case{"-1e-400", "-0.0"}, Case{"-0", "-0.0"}, Case{"5e-324", "5e-324"},
+                      Case{"1e16", "1e+16"}, Case{"1e15", "1000000000000000.0"},
+                      Case{"0.00001", "0.00001"}, Case{"0.000001", "1e-6"},
+                      Case{"1.5e-7", "1.5e-7"},
+                      Case{"123456789012345678901", "1.2345678901234568e+20"},
+                      Case{"18446744073709551615", "18446744073709551615"},
+                      Case{"18446744073709551616", "1.8446744073709552e+19"},
+                      Case{"-9223372036854775808", "-9223372036854775808"},
+                      Case{"-9223372036854775809", "-9.223372036854776e+18"}, Case{"0.1", "0.1"},
+                      Case{"1E2", "100.0"}, Case{"0e999999999999", "0.0"},
+                      Case{" \t\r\n{ \"b\" : 1 , \"a\" : [ ] } \n", "{\"a\":[],\"b\":1}"},
+                      Case{"{\"b\":1,\"a\":2,\"a\":3}", "{\"a\":3,\"b\":1}"},
+                      Case{"{\"a\":1,\"a\":{\"z\":1,\"y\":2}}", "{\"a\":{\"y\":2,\"z\":1}}"},
+                      Case{"{\"\\u00e9\":1,\"z\":2,\"B\":3}", "{\"B\":3,\"z\":2,\"é\":1}"},
+                      Case{"\"\\u00e9\\n\\u0001\\/\x7f\\ud83d\\ude00\"", "\"é\\n\\u0001/\x7f😀\""},
+                      Case{"\"\\b\\f\\r\\t\\\"\\\\\"", "\"\\b\\f\\r\\t\\\"\\\\\""},
+                      Case{"true", "true"}, Case{"[false,null]", "[false,null]"}));
 
 TEST(JsonReader, DepthLimit) {
   const std::string ok = std::string(127, '[') + std::string(127, ']');
@@ -111,10 +111,10 @@ TEST(JsonReader, DepthLimit) {
 }
 
 TEST(JsonReader, KindsFromCanonicalText) {
-  const std::pair<const char*, Kind> cases[] = {
-      {"null", Kind::Null},     {"false", Kind::Bool},   {"-1", Kind::Number},
-      {"1.5", Kind::Number},    {"\"s\"", Kind::String}, {"[]", Kind::Array},
-      {"{\"a\":1}", Kind::Object}};
+  const std::pair<const char*, Kind> cases[] = {{"null", Kind::Null},       {"false", Kind::Bool},
+                                                {"-1", Kind::Number},       {"1.5", Kind::Number},
+                                                {"\"s\"", Kind::String},    {"[]", Kind::Array},
+                                                {"{\"a\":1}", Kind::Object}};
   for (const auto& [text, kind] : cases) {
     auto v = parse(text);
     ASSERT_TRUE(v) << text;
