@@ -371,8 +371,10 @@ VRELL_METHOD(route_agent_call) {
     if (!*status || **status == AgentStatus::Stopped || **status == AgentStatus::Error) {
       return raise(MeshError::agent_not_found(a[0].str, a[1].str));
     }
-    // Routing stands even if the agent went away or the lock failed meanwhile.
-    (void)registry.update_status(a[1].str, AgentStatus::Running);
+    // Routing stands even if the agent went away or the lock was poisoned
+    // meanwhile; only an internal fault (the clock) abandons the call.
+    auto marked = registry.update_status(a[1].str, AgentStatus::Running);
+    if (!marked && marked.error().is_fault()) return raise(marked.error());
     return routing_descriptor(a[0], a[1], a[2]);
   });
 }
@@ -785,17 +787,16 @@ constexpr unsigned kTypeFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
 constexpr unsigned kTypeFlags = Py_TPFLAGS_DEFAULT;
 #endif
 
-PyType_Spec kSpec = {"VrellMesh", sizeof(MeshObject), 0, kTypeFlags, kSlots};
+PyType_Spec kSpec = {"vrell_mesh.VrellMesh", sizeof(MeshObject), 0, kTypeFlags, kSlots};
 
 // The type, with its methods added after the property and in table order.
 PyTypeObject* create_type() {
   Ref type = Ref::steal(PyType_FromSpec(&kSpec));
   if (!type) return nullptr;
   auto* tp = reinterpret_cast<PyTypeObject*>(type.get());
-  Ref module_name = Ref::steal(PyUnicode_FromString("vrell_mesh"));
-  if (!module_name || PyDict_SetItemString(tp->tp_dict, "__module__", module_name.get()) < 0) {
-    return nullptr;
-  }
+  // The dotted spec name gives __module__; the type's own name has no prefix,
+  // as in the texts the interpreter builds from it ("'VrellMesh' object ...").
+  tp->tp_name = "VrellMesh";
   for (PyMethodDef& def : kMethods) {
     Ref descr = Ref::steal(PyDescr_NewMethod(tp, &def));
     if (!descr || PyDict_SetItemString(tp->tp_dict, def.ml_name, descr.get()) < 0) return nullptr;
