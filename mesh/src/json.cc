@@ -299,11 +299,23 @@ bool Reader::read_object(std::string& out) {
   for (;;) {
     if (peek() != '"') return fail_here("key must be a string");
     bump();
-    const size_t key_off = key_scratch_.size();
-    if (!scan_string(key_scratch_, false)) return false;
-    const size_t key_len = key_scratch_.size() - key_off;
     const size_t start = out.size();
-    write_string(out, std::string_view(key_scratch_).substr(key_off, key_len));
+    const size_t key_in = pos_;
+    out.push_back('"');
+    if (!scan_string(out, true)) return false;
+    out.push_back('"');
+    Member member{start + 1, out.size() - start - 2, false, start, 0};
+    // A key without escapes reads the same in the output; one with escapes is
+    // decoded again for comparisons.
+    if (std::memchr(in_.data() + key_in, '\\', pos_ - key_in) != nullptr) {
+      const size_t after = pos_;
+      pos_ = key_in;
+      member.key_off = key_scratch_.size();
+      if (!scan_string(key_scratch_, false)) return false;
+      member.key_len = key_scratch_.size() - member.key_off;
+      member.key_in_scratch = true;
+      pos_ = after;
+    }
     skip_ws();
     if (at_end()) return fail_here("EOF while parsing an object");
     if (peek() != ':') return fail_here("expected `:`");
@@ -311,7 +323,8 @@ bool Reader::read_object(std::string& out) {
     out.push_back(':');
     skip_ws();
     if (!read_any(out)) return false;
-    members_.push_back({key_off, key_len, start, out.size()});
+    member.end = out.size();
+    members_.push_back(member);
     skip_ws();
     if (at_end()) return fail_here("EOF while parsing an object");
     const char c = peek();
@@ -337,8 +350,8 @@ bool Reader::read_object(std::string& out) {
 bool Reader::finish_object(std::string& out, size_t body_start, size_t first_member) {
   const size_t n = members_.size() - first_member;
   Member* m = members_.data() + first_member;
-  auto key = [this](const Member& x) {
-    return std::string_view(key_scratch_).substr(x.key_off, x.key_len);
+  auto key = [&](const Member& x) {
+    return std::string_view(x.key_in_scratch ? key_scratch_ : out).substr(x.key_off, x.key_len);
   };
   bool ordered = true;
   for (size_t i = 1; i < n; ++i) {
@@ -495,77 +508,67 @@ bool Reader::read_escape(std::string& out, bool json_out) {
 }
 
 bool Reader::read_number(std::string& out) {
-  const size_t start = pos_;
-  bool negative = false;
-  if (peek() == '-') {
-    negative = true;
-    bump();
-    if (at_end()) return fail_here("EOF while parsing a value");
-  }
-  uint64_t mag = 0;
-  bool overflow = false;
-  size_t int_digits = 0;  // significant integer digits (no leading zero)
-  if (peek() == '0') {
-    bump();
-    if (!at_end() && is_digit(peek())) return fail_here("invalid number");
-  } else if (is_digit(peek())) {
-    while (!at_end() && is_digit(peek())) {
-      const auto d = static_cast<uint64_t>(peek() - '0');
-      if (mag > (std::numeric_limits<uint64_t>::max() - d) / 10) overflow = true;
-      mag = mag * 10 + d;
-      ++int_digits;
-      bump();
-    }
+  const char* const begin = in_.data();
+  const char* const end = begin + in_.size();
+  const char* p = begin + pos_;
+  const char* const start = p;
+  // Each fault is reported at the byte it is found at, or at the end.
+  auto fail_at = [&](const char* at, std::string_view message) {
+    pos_ = static_cast<size_t>(at - begin);
+    return fail_here(message);
+  };
+  const bool negative = *p == '-';
+  if (negative && ++p == end) return fail_at(p, "EOF while parsing a value");
+  const char* const int_begin = p;
+  if (*p == '0') {
+    ++p;
+    if (p < end && is_digit(*p)) return fail_at(p, "invalid number");
+  } else if (is_digit(*p)) {
+    while (p < end && is_digit(*p)) ++p;
   } else {
-    return fail_here("invalid number");
+    return fail_at(p, "invalid number");
   }
+  const size_t int_len = static_cast<size_t>(p - int_begin);
   bool is_float = false;
-  size_t frac_leading_zeros = 0;
-  bool frac_nonzero = false;
-  if (!at_end() && peek() == '.') {
+  const char* frac_begin = p;
+  if (p < end && *p == '.') {
     is_float = true;
-    bump();
-    if (at_end()) return fail_here("EOF while parsing a value");
-    if (!is_digit(peek())) return fail_here("invalid number");
-    while (!at_end() && is_digit(peek())) {
-      if (!frac_nonzero) {
-        if (peek() == '0') {
-          ++frac_leading_zeros;
-        } else {
-          frac_nonzero = true;
-        }
-      }
-      bump();
-    }
+    if (++p == end) return fail_at(p, "EOF while parsing a value");
+    if (!is_digit(*p)) return fail_at(p, "invalid number");
+    frac_begin = p;
+    while (p < end && is_digit(*p)) ++p;
   }
+  const char* const frac_end = p;
   int64_t exponent = 0;
-  if (!at_end() && (peek() == 'e' || peek() == 'E')) {
+  if (p < end && (*p == 'e' || *p == 'E')) {
     is_float = true;
-    bump();
+    ++p;
     bool exp_negative = false;
-    if (!at_end() && (peek() == '+' || peek() == '-')) {
-      exp_negative = peek() == '-';
-      bump();
-    }
-    if (at_end()) return fail_here("EOF while parsing a value");
-    if (!is_digit(peek())) return fail_here("invalid number");
-    while (!at_end() && is_digit(peek())) {
-      if (exponent < 1000000000) exponent = exponent * 10 + (peek() - '0');
-      bump();
+    if (p < end && (*p == '+' || *p == '-')) exp_negative = *p++ == '-';
+    if (p == end) return fail_at(p, "EOF while parsing a value");
+    if (!is_digit(*p)) return fail_at(p, "invalid number");
+    while (p < end && is_digit(*p)) {
+      if (exponent < 1000000000) exponent = exponent * 10 + (*p - '0');
+      ++p;
     }
     if (exp_negative) exponent = -exponent;
   }
-  const std::string_view text = in_.substr(start, pos_ - start);
-  if (!is_float && !overflow) {
-    if (!negative) {
+  pos_ = static_cast<size_t>(p - begin);
+  const std::string_view text(start, static_cast<size_t>(p - start));
+
+  if (!is_float && int_len <= 20) {
+    // Integers keep their text when they fit: u64, or i64 for negatives.
+    uint64_t mag = 0;
+    bool fits = true;
+    for (const char* d = int_begin; d < int_begin + int_len; ++d) {
+      fits = fits && !__builtin_mul_overflow(mag, 10, &mag) &&
+             !__builtin_add_overflow(mag, static_cast<uint64_t>(*d - '0'), &mag);
+    }
+    if (fits && (!negative || (mag != 0 && mag <= uint64_t{1} << 63))) {
       out.append(text);
       return true;
     }
-    if (mag != 0 && mag <= uint64_t{1} << 63) {
-      out.append(text);
-      return true;
-    }
-    if (mag == 0) {
+    if (fits && mag == 0) {
       out.append("-0.0");
       return true;
     }
@@ -573,12 +576,20 @@ bool Reader::read_number(std::string& out) {
   double value = 0.0;
   const auto res = std::from_chars(text.data(), text.data() + text.size(), value);
   if (res.ec == std::errc::result_out_of_range) {
-    // Decimal exponent of the first significant digit decides which end it fell off.
-    const bool zero_mantissa = int_digits == 0 && !frac_nonzero;
-    const int64_t adjusted = int_digits > 0
-                                 ? exponent + static_cast<int64_t>(int_digits) - 1
-                                 : exponent - static_cast<int64_t>(frac_leading_zeros) - 1;
-    if (!zero_mantissa && adjusted >= 0) return fail(pos_, "number out of range");
+    // The decimal exponent of the first significant digit tells which end it fell off.
+    const char* first_sig = int_begin;
+    while (first_sig < int_begin + int_len && *first_sig == '0') ++first_sig;
+    int64_t adjusted;
+    bool zero = false;
+    if (first_sig < int_begin + int_len) {
+      adjusted = exponent + (int_begin + int_len - first_sig) - 1;
+    } else {
+      const char* f = frac_begin;
+      while (f < frac_end && *f == '0') ++f;
+      zero = f == frac_end;
+      adjusted = exponent - (f - frac_begin) - 1;
+    }
+    if (!zero && adjusted >= 0) return fail(pos_, "number out of range");
     value = negative ? -0.0 : 0.0;
   } else if (res.ec != std::errc() || res.ptr != text.data() + text.size()) {
     return fail(pos_, "invalid number");
@@ -639,49 +650,52 @@ void write_f64(std::string& out, double v) {
     out.append(std::signbit(v) ? "-0.0" : "0.0");
     return;
   }
-  // Shortest round-trip digits and their exponent, laid out by hand.
+  // Shortest round-trip digits and their exponent, laid out by hand:
+  // to_chars gives "[-]d[.ddd]e[+-]XX".
   char sci[40];
-  const auto r = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific);
+  const char* const sci_end =
+      std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific).ptr;
   const char* p = sci;
-  const char* end = r.ptr;
   char buf[48];
   char* o = buf;
-  if (*p == '-') {
-    *o++ = '-';
-    ++p;
-  }
-  char digits[24];
-  int nd = 0;
-  while (p < end && *p != 'e') {
-    if (*p != '.') digits[nd++] = *p;
-    ++p;
-  }
+  if (*p == '-') *o++ = *p++;
+  const char first = *p++;
+  const char* rest = p;
+  if (*p == '.') rest = ++p;
+  while (*p != 'e') ++p;
+  const int nrest = static_cast<int>(p - rest);
+  const bool exp_negative = p[1] == '-';
   int e = 0;
-  std::from_chars(p + 1 + (p[1] == '+' ? 1 : 0), end, e);
-  if (e >= -5 && e <= 15) {
-    if (e >= 0) {
-      const int whole = e + 1;
-      for (int i = 0; i < whole; ++i) *o++ = i < nd ? digits[i] : '0';
-      *o++ = '.';
-      if (nd > whole) {
-        for (int i = whole; i < nd; ++i) *o++ = digits[i];
-      } else {
-        *o++ = '0';
-      }
+  for (const char* q = p + 2; q < sci_end; ++q) e = e * 10 + (*q - '0');
+  if (exp_negative) e = -e;
+  if (e >= 0 && e <= 15) {
+    // d ddd . ddd, padded with zeros up to the point.
+    *o++ = first;
+    const int whole_rest = e;
+    for (int i = 0; i < whole_rest; ++i) *o++ = i < nrest ? rest[i] : '0';
+    *o++ = '.';
+    if (nrest > whole_rest) {
+      std::memcpy(o, rest + whole_rest, static_cast<size_t>(nrest - whole_rest));
+      o += nrest - whole_rest;
     } else {
       *o++ = '0';
-      *o++ = '.';
-      for (int i = 0; i < -e - 1; ++i) *o++ = '0';
-      for (int i = 0; i < nd; ++i) *o++ = digits[i];
     }
+  } else if (e < 0 && e >= -5) {
+    *o++ = '0';
+    *o++ = '.';
+    for (int i = 0; i < -e - 1; ++i) *o++ = '0';
+    *o++ = first;
+    std::memcpy(o, rest, static_cast<size_t>(nrest));
+    o += nrest;
   } else {
-    *o++ = digits[0];
-    if (nd > 1) {
+    *o++ = first;
+    if (nrest > 0) {
       *o++ = '.';
-      for (int i = 1; i < nd; ++i) *o++ = digits[i];
+      std::memcpy(o, rest, static_cast<size_t>(nrest));
+      o += nrest;
     }
     *o++ = 'e';
-    *o++ = e < 0 ? '-' : '+';
+    *o++ = exp_negative ? '-' : '+';
     o = std::to_chars(o, buf + sizeof buf, e < 0 ? -e : e).ptr;
   }
   out.append(buf, static_cast<size_t>(o - buf));

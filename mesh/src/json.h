@@ -98,8 +98,9 @@ class Reader {
  private:
   // One member of an object being read: its unescaped key and output span.
   struct Member {
-    size_t key_off;  // in key_scratch_
+    size_t key_off;  // in the output, or in key_scratch_ when the key had escapes
     size_t key_len;
+    bool key_in_scratch;
     size_t start;  // output span of `"key":value`
     size_t end;
   };
