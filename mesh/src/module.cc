@@ -354,7 +354,7 @@ PyObject* routing_descriptor(const Arg& type, const Arg& id, const Arg& method) 
   json::write_string(out, type.str);
   out.append(",\"method\":");
   json::write_string(out, method.str);
-  out.append(kRoute4.substr(2));
+  out.append(kRoute4.substr(1));
   return new_str(out);
 }
 
