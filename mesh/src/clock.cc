@@ -1,5 +1,6 @@
 #include "clock.h"
 
+#include <cstring>
 #include <ctime>
 
 namespace vrell {
@@ -48,27 +49,39 @@ const SystemClock& SystemClock::instance() noexcept {
 
 Result<Timestamp> format_timestamp(Instant at) noexcept {
   if (at.seconds < 0) return unexpected(MeshError::panic("system time before Unix epoch"));
-  const int64_t days = at.seconds / 86400;
-  const auto secs = static_cast<unsigned>(at.seconds % 86400);
-  int64_t year;
-  unsigned month, day;
-  civil_from_days(days, year, month, day);
-
+  // The date and time of day change once a second: keep the last text.
+  struct SecondsText {
+    int64_t seconds = -1;
+    char text[32];
+    unsigned char len = 0;
+  };
+  thread_local SecondsText last;
+  if (last.seconds != at.seconds) {
+    const int64_t days = at.seconds / 86400;
+    const auto secs = static_cast<unsigned>(at.seconds % 86400);
+    int64_t year;
+    unsigned month, day;
+    civil_from_days(days, year, month, day);
+    char* p = last.text;
+    int year_width = 4;
+    for (int64_t y = year / 10000; y > 0; y /= 10) ++year_width;
+    p = put_digits(p, static_cast<uint64_t>(year), year_width);
+    *p++ = '-';
+    p = put2(p, month);
+    *p++ = '-';
+    p = put2(p, day);
+    *p++ = 'T';
+    p = put2(p, secs / 3600);
+    *p++ = ':';
+    p = put2(p, secs / 60 % 60);
+    *p++ = ':';
+    p = put2(p, secs % 60);
+    last.len = static_cast<unsigned char>(p - last.text);
+    last.seconds = at.seconds;
+  }
   Timestamp ts;
-  char* p = ts.buf_;
-  int year_width = 4;
-  for (int64_t y = year / 10000; y > 0; y /= 10) ++year_width;
-  p = put_digits(p, static_cast<uint64_t>(year), year_width);
-  *p++ = '-';
-  p = put2(p, month);
-  *p++ = '-';
-  p = put2(p, day);
-  *p++ = 'T';
-  p = put2(p, secs / 3600);
-  *p++ = ':';
-  p = put2(p, secs / 60 % 60);
-  *p++ = ':';
-  p = put2(p, secs % 60);
+  std::memcpy(ts.buf_, last.text, sizeof last.text);
+  char* p = ts.buf_ + last.len;
   const uint32_t n = at.nanos % 1000000000u;
   if (n != 0) {
     *p++ = '.';

@@ -24,7 +24,9 @@ uint64_t siphash13(const HashKey& key, const void* data, size_t len) noexcept;
 
 struct KeyedHash {
   using is_transparent = void;
-  size_t operator()(std::string_view s) const noexcept {
+  // Deliberately not noexcept: the standard library then keeps each node's
+  // hash, instead of hashing stored keys again while it walks a bucket.
+  size_t operator()(std::string_view s) const {
     return static_cast<size_t>(siphash13(process_hash_key(), s.data(), s.size()));
   }
 };

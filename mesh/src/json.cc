@@ -173,6 +173,20 @@ Kind Value::kind() const noexcept {
   }
 }
 
+Reader::Reader(std::string_view input) noexcept : in_(input), ws_(&own_) {
+  thread_local Workspace shared;
+  if (!shared.in_use) {
+    shared.in_use = true;
+    shared.members.clear();
+    shared.key_scratch.clear();
+    ws_ = &shared;
+  }
+}
+
+Reader::~Reader() {
+  if (ws_ != &own_) ws_->in_use = false;
+}
+
 bool Reader::fail(size_t bytes_read, std::string_view message) {
   bytes_read = std::min(bytes_read, in_.size());
   size_t line = 1, line_start = 0;
@@ -286,8 +300,8 @@ bool Reader::read_object(std::string& out) {
   bump();
   out.push_back('{');
   const size_t body_start = out.size();
-  const size_t first_member = members_.size();
-  const size_t scratch_mark = key_scratch_.size();
+  const size_t first_member = ws_->members.size();
+  const size_t scratch_mark = ws_->key_scratch.size();
   skip_ws();
   if (at_end()) return fail_here("EOF while parsing an object");
   if (peek() == '}') {
@@ -310,9 +324,9 @@ bool Reader::read_object(std::string& out) {
     if (std::memchr(in_.data() + key_in, '\\', pos_ - key_in) != nullptr) {
       const size_t after = pos_;
       pos_ = key_in;
-      member.key_off = key_scratch_.size();
-      if (!scan_string(key_scratch_, false)) return false;
-      member.key_len = key_scratch_.size() - member.key_off;
+      member.key_off = ws_->key_scratch.size();
+      if (!scan_string(ws_->key_scratch, false)) return false;
+      member.key_len = ws_->key_scratch.size() - member.key_off;
       member.key_in_scratch = true;
       pos_ = after;
     }
@@ -324,15 +338,15 @@ bool Reader::read_object(std::string& out) {
     skip_ws();
     if (!read_any(out)) return false;
     member.end = out.size();
-    members_.push_back(member);
+    ws_->members.push_back(member);
     skip_ws();
     if (at_end()) return fail_here("EOF while parsing an object");
     const char c = peek();
     if (c == '}') {
       bump();
       if (!finish_object(out, body_start, first_member)) return false;
-      members_.resize(first_member);
-      key_scratch_.resize(scratch_mark);
+      ws_->members.resize(first_member);
+      ws_->key_scratch.resize(scratch_mark);
       leave_level();
       return true;
     }
@@ -348,10 +362,10 @@ bool Reader::read_object(std::string& out) {
 // Members are written in input order; when their keys are not already strictly
 // ascending, the body is rebuilt in key order keeping the last of equal keys.
 bool Reader::finish_object(std::string& out, size_t body_start, size_t first_member) {
-  const size_t n = members_.size() - first_member;
-  Member* m = members_.data() + first_member;
+  const size_t n = ws_->members.size() - first_member;
+  Member* m = ws_->members.data() + first_member;
   auto key = [&](const Member& x) {
-    return std::string_view(x.key_in_scratch ? key_scratch_ : out).substr(x.key_off, x.key_len);
+    return std::string_view(x.key_in_scratch ? ws_->key_scratch : out).substr(x.key_off, x.key_len);
   };
   bool ordered = true;
   for (size_t i = 1; i < n; ++i) {
@@ -362,7 +376,7 @@ bool Reader::finish_object(std::string& out, size_t body_start, size_t first_mem
   }
   if (!ordered) {
     std::stable_sort(m, m + n, [&](const Member& a, const Member& b) { return key(a) < key(b); });
-    std::string& body = sort_buf_;
+    std::string& body = ws_->sort_buf;
     body.clear();
     for (size_t i = 0; i < n; ++i) {
       if (i + 1 < n && key(m[i]) == key(m[i + 1])) continue;  // a later one wins

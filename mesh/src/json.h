@@ -61,7 +61,10 @@ class Value {
 // be used further after that.
 class Reader {
  public:
-  explicit Reader(std::string_view input) noexcept : in_(input) {}
+  explicit Reader(std::string_view input) noexcept;
+  ~Reader();
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
 
   // Appends the canonical text of one value (leading whitespace skipped).
   bool read_value(std::string& out);
@@ -98,7 +101,7 @@ class Reader {
  private:
   // One member of an object being read: its unescaped key and output span.
   struct Member {
-    size_t key_off;  // in the output, or in key_scratch_ when the key had escapes
+    size_t key_off;  // in the output, or in the key scratch when the key had escapes
     size_t key_len;
     bool key_in_scratch;
     size_t start;  // output span of `"key":value`
@@ -117,10 +120,16 @@ class Reader {
   size_t pos_ = 0;
   int depth_ = 0;
   Error error_;
-  // Members of the objects being read, innermost last (reused across objects).
-  std::vector<Member> members_;
-  std::string key_scratch_;
-  std::string sort_buf_;
+  // Buffers reused from one document to the next: a per-thread set, or the
+  // reader's own when another reader on this thread holds that one.
+  struct Workspace {
+    std::vector<Member> members;  // of the objects being read, innermost last
+    std::string key_scratch;
+    std::string sort_buf;
+    bool in_use = false;
+  };
+  Workspace own_;
+  Workspace* ws_;
 };
 
 // Parses exactly one value; whitespace may stand around it, nothing else.
