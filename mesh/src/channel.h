@@ -40,6 +40,7 @@ struct Message {
 //
 // Thread safety: handles may be used from any thread, each handle by one
 // thread at a time. Lock order: the tail lock, then one slot's lock.
+// REQUIRES (every handle operation): the handle has not been moved from.
 class BroadcastQueue {
   struct Slot;
 
@@ -101,7 +102,7 @@ class BroadcastQueue {
         : q_(std::move(queue)), next_(next) {}
     void release() noexcept;
     std::shared_ptr<BroadcastQueue> q_;
-    uint64_t next_;          // position of the next message to read
+    uint64_t next_;         // position of the next message to read
     Slot* ring_ = nullptr;  // the queue's ring once seen (it never moves)
   };
 

@@ -49,8 +49,7 @@ struct MigrationState {
 
 class MigrationController {
  public:
-  explicit MigrationController(std::string app_name,
-                               const Clock& clock = SystemClock::instance());
+  explicit MigrationController(std::string app_name, const Clock& clock = SystemClock::instance());
 
   Result<MigrationState> start(std::string_view variable_name, std::string_view source_backend,
                                std::string_view target_backend);

@@ -1,0 +1,189 @@
+#include "registry.h"
+
+#include <utility>
+
+namespace vrell {
+namespace {
+
+constexpr std::array<std::string_view, kAgentStatusCount> kStatusTexts = {
+    "starting", "running", "idle", "stopping", "stopped", "error"};
+
+// Room for the longest four-digit-year timestamp (nine fraction digits), so
+// that refreshing last_active never reallocates.
+constexpr size_t kTimestampRoom = sizeof("YYYY-MM-DDTHH:MM:SS.nnnnnnnnn+00:00") - 1;
+
+constexpr size_t slot(AgentStatus status) noexcept { return static_cast<size_t>(status); }
+
+struct ListFilter {
+  std::optional<std::string_view> agent_type;
+  std::optional<std::string_view> status;
+
+  bool keeps(const AgentEntry& entry) const noexcept {
+    return (!agent_type || entry.agent_type == *agent_type) &&
+           (!status || status_text(entry.status) == *status);
+  }
+};
+
+}  // namespace
+
+std::string_view status_text(AgentStatus status) noexcept { return kStatusTexts[slot(status)]; }
+
+std::optional<AgentStatus> parse_status(std::string_view text) noexcept {
+  for (size_t i = 0; i < kStatusTexts.size(); ++i) {
+    if (kStatusTexts[i] == text) return static_cast<AgentStatus>(i);
+  }
+  return std::nullopt;
+}
+
+void AgentEntry::write_json(std::string& out) const {
+  out += "{\"agent_id\":";
+  json::write_string(out, agent_id);
+  out += ",\"agent_type\":";
+  json::write_string(out, agent_type);
+  out += ",\"status\":";
+  json::write_string(out, status_text(status));
+  out += ",\"instance\":";
+  json::write_u64(out, instance);
+  out += ",\"registered_at\":";
+  json::write_string(out, registered_at);
+  out += ",\"last_active\":";
+  json::write_string(out, last_active);
+  out += ",\"metadata\":";
+  out += metadata.text();
+  out += '}';
+}
+
+AgentRegistry::AgentRegistry(const Clock& clock)
+    : clock_(&clock), table_(MeshError::state("registry lock poisoned")) {}
+
+Result<AgentEntry> AgentRegistry::register_agent(std::string_view agent_type,
+                                                 std::string_view agent_id, uint32_t instance,
+                                                 std::optional<json::Value> metadata) {
+  return table_.write([&](Table& t) -> Result<AgentEntry> {
+    if (t.entries.find(agent_id) != t.entries.end()) {
+      return unexpected(MeshError::already_registered(agent_id));
+    }
+    Result<Timestamp> now = read_timestamp(*clock_);
+    if (!now) return unexpected(std::move(now).error());
+
+    // Everything that allocates happens before the table changes.
+    AgentEntry entry;
+    entry.agent_id = agent_id;
+    entry.agent_type = agent_type;
+    entry.instance = instance;
+    entry.registered_at = now->text();
+    entry.last_active.reserve(kTimestampRoom);
+    entry.last_active = now->text();
+    entry.metadata = metadata ? std::move(*metadata) : json::Value::empty_object();
+    AgentEntry result = entry;
+    std::string key(agent_id);
+
+    t.entries.emplace(std::move(key), std::move(entry));
+    ++t.by_status[slot(AgentStatus::Starting)];
+    return result;
+  });
+}
+
+Result<void> AgentRegistry::deregister(std::string_view agent_id) {
+  return table_.write([&](Table& t) -> Result<void> {
+    const auto it = t.entries.find(agent_id);
+    if (it == t.entries.end()) return {};
+    --t.by_status[slot(it->second.status)];
+    t.entries.erase(it);
+    return {};
+  });
+}
+
+Result<void> AgentRegistry::update_status(std::string_view agent_id, AgentStatus status) {
+  return table_.write([&](Table& t) -> Result<void> {
+    const auto it = t.entries.find(agent_id);
+    if (it == t.entries.end()) return unexpected(MeshError::agent_not_found("", agent_id));
+    Result<Timestamp> now = read_timestamp(*clock_);
+    if (!now) return unexpected(std::move(now).error());
+
+    AgentEntry& entry = it->second;
+    // The only step that may allocate (a timestamp longer than the room
+    // reserved); string assignment changes nothing when it throws.
+    entry.last_active.assign(now->text());
+    --t.by_status[slot(entry.status)];
+    ++t.by_status[slot(status)];
+    entry.status = status;
+    return {};
+  });
+}
+
+Result<std::optional<AgentEntry>> AgentRegistry::get(std::string_view agent_id) const {
+  return table_.read([&](const Table& t) -> Result<std::optional<AgentEntry>> {
+    const auto it = t.entries.find(agent_id);
+    if (it == t.entries.end()) return std::optional<AgentEntry>();
+    return std::optional<AgentEntry>(it->second);
+  });
+}
+
+Result<std::vector<AgentEntry>> AgentRegistry::list(std::optional<std::string_view> agent_type,
+                                                    std::optional<std::string_view> status) const {
+  const ListFilter filter{agent_type, status};
+  return table_.read([&](const Table& t) -> Result<std::vector<AgentEntry>> {
+    std::vector<AgentEntry> kept;
+    for (const auto& [id, entry] : t.entries) {
+      if (!filter.keeps(entry)) continue;
+      if (kept.empty()) kept.reserve(4);
+      kept.push_back(entry);
+    }
+    return kept;
+  });
+}
+
+Result<bool> AgentRegistry::write_entry_json(std::string_view agent_id, std::string& out) const {
+  return table_.read([&](const Table& t) -> Result<bool> {
+    const auto it = t.entries.find(agent_id);
+    if (it == t.entries.end()) return false;
+    it->second.write_json(out);
+    return true;
+  });
+}
+
+Result<void> AgentRegistry::write_list_json(std::optional<std::string_view> agent_type,
+                                            std::optional<std::string_view> status,
+                                            std::string& out) const {
+  const ListFilter filter{agent_type, status};
+  return table_.read([&](const Table& t) -> Result<void> {
+    out += '[';
+    bool first = true;
+    for (const auto& [id, entry] : t.entries) {
+      if (!filter.keeps(entry)) continue;
+      if (!first) out += ',';
+      first = false;
+      entry.write_json(out);
+    }
+    out += ']';
+    return {};
+  });
+}
+
+Result<std::optional<AgentStatus>> AgentRegistry::status_of(std::string_view agent_id) const {
+  return table_.read([&](const Table& t) -> Result<std::optional<AgentStatus>> {
+    const auto it = t.entries.find(agent_id);
+    if (it == t.entries.end()) return std::optional<AgentStatus>();
+    return std::optional<AgentStatus>(it->second.status);
+  });
+}
+
+uint64_t AgentRegistry::count_by_status(std::string_view status) const noexcept {
+  const std::optional<AgentStatus> wanted = parse_status(status);
+  if (!wanted) return 0;
+  return table_.read_or(0, [&](const Table& t) noexcept { return t.by_status[slot(*wanted)]; });
+}
+
+uint64_t AgentRegistry::count() const noexcept {
+  return table_.read_or(0, [](const Table& t) noexcept -> uint64_t { return t.entries.size(); });
+}
+
+AgentCounts AgentRegistry::counts() const noexcept {
+  return table_.read_or(AgentCounts{}, [](const Table& t) noexcept {
+    return AgentCounts{t.entries.size(), t.by_status[slot(AgentStatus::Running)],
+                       t.by_status[slot(AgentStatus::Idle)], t.by_status[slot(AgentStatus::Error)]};
+  });
+}
+
+}  // namespace vrell
