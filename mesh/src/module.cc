@@ -321,8 +321,19 @@ VRELL_METHOD(list_agents) {
 bool plain_ascii(PyObject* s) {
   if (!PyUnicode_IS_COMPACT_ASCII(s)) return false;
   const auto* p = PyUnicode_1BYTE_DATA(s);
-  const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-  for (Py_ssize_t i = 0; i < n; ++i) {
+  const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
+  constexpr uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    const uint64_t quote = w ^ (kOnes * '"'), backslash = w ^ (kOnes * '\\');
+    if ((((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash) | (w - kOnes * 0x20)) &
+        kHigh) {
+      break;  // a candidate: the exact check below decides
+    }
+  }
+  for (; i < n; ++i) {
     if (p[i] < 0x20 || p[i] == '"' || p[i] == '\\') return false;
   }
   return true;
