@@ -33,59 +33,123 @@ constexpr OutputClass kOutput;
 
 constexpr char kHex[] = "0123456789abcdef";
 
-void append_escaped_byte(std::string& out, unsigned char c) {
+// Writes the escape of a byte the writer escapes; needs room for 6 bytes.
+char* put_escaped_byte(char* p, unsigned char c) noexcept {
+  char short_form = 0;
   switch (c) {
     case '"':
-      out.append("\\\"");
-      return;
+      short_form = '"';
+      break;
     case '\\':
-      out.append("\\\\");
-      return;
+      short_form = '\\';
+      break;
     case '\b':
-      out.append("\\b");
-      return;
+      short_form = 'b';
+      break;
     case '\t':
-      out.append("\\t");
-      return;
+      short_form = 't';
+      break;
     case '\n':
-      out.append("\\n");
-      return;
+      short_form = 'n';
+      break;
     case '\f':
-      out.append("\\f");
-      return;
+      short_form = 'f';
+      break;
     case '\r':
-      out.append("\\r");
-      return;
-    default: {
-      const char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 15]};
-      out.append(esc, 6);
-    }
+      short_form = 'r';
+      break;
+    default:
+      break;
   }
+  *p++ = '\\';
+  if (short_form != 0) {
+    *p++ = short_form;
+    return p;
+  }
+  *p++ = 'u';
+  *p++ = '0';
+  *p++ = '0';
+  *p++ = kHex[c >> 4];
+  *p++ = kHex[c & 15];
+  return p;
 }
 
-void append_utf8(std::string& out, uint32_t cp) {
-  char b[4];
-  size_t n;
+// Needs room for 4 bytes.
+char* put_utf8(char* p, uint32_t cp) noexcept {
   if (cp < 0x80) {
-    b[0] = static_cast<char>(cp);
-    n = 1;
+    *p++ = static_cast<char>(cp);
   } else if (cp < 0x800) {
-    b[0] = static_cast<char>(0xC0 | (cp >> 6));
-    b[1] = static_cast<char>(0x80 | (cp & 0x3F));
-    n = 2;
+    *p++ = static_cast<char>(0xC0 | (cp >> 6));
+    *p++ = static_cast<char>(0x80 | (cp & 0x3F));
   } else if (cp < 0x10000) {
-    b[0] = static_cast<char>(0xE0 | (cp >> 12));
-    b[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    b[2] = static_cast<char>(0x80 | (cp & 0x3F));
-    n = 3;
+    *p++ = static_cast<char>(0xE0 | (cp >> 12));
+    *p++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *p++ = static_cast<char>(0x80 | (cp & 0x3F));
   } else {
-    b[0] = static_cast<char>(0xF0 | (cp >> 18));
-    b[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    b[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    b[3] = static_cast<char>(0x80 | (cp & 0x3F));
-    n = 4;
+    *p++ = static_cast<char>(0xF0 | (cp >> 18));
+    *p++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    *p++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *p++ = static_cast<char>(0x80 | (cp & 0x3F));
   }
-  out.append(b, n);
+  return p;
+}
+
+constexpr size_t kF64Room = 40;
+
+// The canonical text of a double; needs kF64Room bytes.
+char* put_f64(char* o, double v) noexcept {
+  if (!std::isfinite(v)) {
+    std::memcpy(o, "null", 4);
+    return o + 4;
+  }
+  if (v == 0.0) {
+    if (std::signbit(v)) *o++ = '-';
+    std::memcpy(o, "0.0", 3);
+    return o + 3;
+  }
+  // Shortest round-trip digits and their exponent, laid out by hand:
+  // to_chars gives "[-]d[.ddd]e[+-]XX".
+  char sci[40];
+  const char* const sci_end =
+      std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific).ptr;
+  const char* p = sci;
+  if (*p == '-') *o++ = *p++;
+  const char first = *p++;
+  const char* rest = p;
+  if (*p == '.') rest = ++p;
+  while (*p != 'e') ++p;
+  const int nrest = static_cast<int>(p - rest);
+  const bool exp_negative = p[1] == '-';
+  int e = 0;
+  for (const char* q = p + 2; q < sci_end; ++q) e = e * 10 + (*q - '0');
+  if (exp_negative) e = -e;
+  if (e >= 0 && e <= 15) {
+    // Digits up to the point (zero-padded), the point, the rest or a zero.
+    *o++ = first;
+    for (int i = 0; i < e; ++i) *o++ = i < nrest ? rest[i] : '0';
+    *o++ = '.';
+    if (nrest > e) {
+      for (int i = e; i < nrest; ++i) *o++ = rest[i];
+    } else {
+      *o++ = '0';
+    }
+  } else if (e < 0 && e >= -5) {
+    *o++ = '0';
+    *o++ = '.';
+    for (int i = 0; i < -e - 1; ++i) *o++ = '0';
+    *o++ = first;
+    for (int i = 0; i < nrest; ++i) *o++ = rest[i];
+  } else {
+    *o++ = first;
+    if (nrest > 0) {
+      *o++ = '.';
+      for (int i = 0; i < nrest; ++i) *o++ = rest[i];
+    }
+    *o++ = 'e';
+    *o++ = exp_negative ? '-' : '+';
+    o = std::to_chars(o, o + 8, e < 0 ? -e : e).ptr;
+  }
+  return o;
 }
 
 int hex_value(char c) noexcept {
@@ -212,12 +276,60 @@ bool Reader::enter_level() {
   return true;
 }
 
+// The output of a read: a raw cursor over the caller's std::string, which is
+// grown ahead of the writes and cut to what was written when the sink goes.
+class Reader::Sink {
+ public:
+  Sink(std::string& s, size_t expect) : s_(s) {
+    const size_t start = s_.size();
+    s_.resize(start + std::max<size_t>(expect, 32));
+    p_ = s_.data() + start;
+    end_ = s_.data() + s_.size();
+  }
+  ~Sink() { s_.resize(size()); }
+  Sink(const Sink&) = delete;
+  Sink& operator=(const Sink&) = delete;
+
+  size_t size() const noexcept { return static_cast<size_t>(p_ - s_.data()); }
+  std::string_view view() const noexcept { return {s_.data(), size()}; }
+  // Room for n more bytes at the cursor.
+  char* room(size_t n) {
+    if (static_cast<size_t>(end_ - p_) < n) grow(n);
+    return p_;
+  }
+  void advance_to(char* p) noexcept { p_ = p; }
+  void put(char c) { *room(1) = c, ++p_; }
+  void write(const char* d, size_t n) {
+    std::memcpy(room(n), d, n);
+    p_ += n;
+  }
+  void truncate(size_t size) noexcept { p_ = s_.data() + size; }
+
+ private:
+  void grow(size_t n) {
+    const size_t used = size();
+    s_.resize(std::max(s_.size() * 2, used + n + 64));
+    p_ = s_.data() + used;
+    end_ = s_.data() + s_.size();
+  }
+  std::string& s_;
+  char* p_;
+  char* end_;
+};
+
 bool Reader::read_value(std::string& out) {
   skip_ws();
-  return read_any(out);
+  Sink sink(out, 32);
+  return read_any(sink);
 }
 
-bool Reader::read_any(std::string& out) {
+bool Reader::read_string(std::string& out) {
+  bump();
+  Sink sink(out, 32);
+  return scan_string(sink, false);
+}
+
+bool Reader::read_any(Sink& out) {
   if (at_end()) return fail_here("EOF while parsing a value");
   switch (peek()) {
     case '{':
@@ -226,9 +338,9 @@ bool Reader::read_any(std::string& out) {
       return read_array(out);
     case '"':
       bump();
-      out.push_back('"');
+      out.put('"');
       if (!scan_string(out, true)) return false;
-      out.push_back('"');
+      out.put('"');
       return true;
     case 't':
       return read_literal("true", out);
@@ -253,26 +365,30 @@ bool Reader::read_any(std::string& out) {
   }
 }
 
-bool Reader::read_literal(std::string_view word, std::string& out) {
+bool Reader::read_literal(std::string_view word, Sink& out) {
+  if (in_.size() - pos_ >= word.size() && in_.compare(pos_, word.size(), word) == 0) {
+    pos_ += word.size();
+    out.write(word.data(), word.size());
+    return true;
+  }
   bump();
   for (size_t i = 1; i < word.size(); ++i) {
     if (at_end()) return fail_here("EOF while parsing a value");
     if (peek() != word[i]) return fail_here("expected ident");
     bump();
   }
-  out.append(word);
-  return true;
+  return true;  // not reached: the whole word was there
 }
 
-bool Reader::read_array(std::string& out) {
+bool Reader::read_array(Sink& out) {
   if (!enter_level()) return false;
   bump();
-  out.push_back('[');
+  out.put('[');
   skip_ws();
   if (at_end()) return fail_here("EOF while parsing a list");
   if (peek() == ']') {
     bump();
-    out.push_back(']');
+    out.put(']');
     leave_level();
     return true;
   }
@@ -283,22 +399,22 @@ bool Reader::read_array(std::string& out) {
     const char c = peek();
     if (c == ']') {
       bump();
-      out.push_back(']');
+      out.put(']');
       leave_level();
       return true;
     }
     if (c != ',') return fail_here("expected `,` or `]`");
     bump();
-    out.push_back(',');
+    out.put(',');
     skip_ws();
     if (!at_end() && peek() == ']') return fail_here("trailing comma");
   }
 }
 
-bool Reader::read_object(std::string& out) {
+bool Reader::read_object(Sink& out) {
   if (!enter_level()) return false;
   bump();
-  out.push_back('{');
+  out.put('{');
   const size_t body_start = out.size();
   const size_t first_member = ws_->members.size();
   const size_t scratch_mark = ws_->key_scratch.size();
@@ -306,7 +422,7 @@ bool Reader::read_object(std::string& out) {
   if (at_end()) return fail_here("EOF while parsing an object");
   if (peek() == '}') {
     bump();
-    out.push_back('}');
+    out.put('}');
     leave_level();
     return true;
   }
@@ -315,18 +431,20 @@ bool Reader::read_object(std::string& out) {
     bump();
     const size_t start = out.size();
     const size_t key_in = pos_;
-    out.push_back('"');
+    const unsigned escapes_before = escapes_;
+    out.put('"');
     if (!scan_string(out, true)) return false;
-    out.push_back('"');
+    out.put('"');
     Member member{start + 1, out.size() - start - 2, false, start, 0};
     // A key without escapes reads the same in the output; one with escapes is
     // decoded again for comparisons.
-    if (std::memchr(in_.data() + key_in, '\\', pos_ - key_in) != nullptr) {
+    if (escapes_ != escapes_before) {
       const size_t after = pos_;
       pos_ = key_in;
-      member.key_off = ws_->key_scratch.size();
-      if (!scan_string(ws_->key_scratch, false)) return false;
-      member.key_len = ws_->key_scratch.size() - member.key_off;
+      Sink scratch(ws_->key_scratch, 16);
+      member.key_off = scratch.size();
+      if (!scan_string(scratch, false)) return false;
+      member.key_len = scratch.size() - member.key_off;
       member.key_in_scratch = true;
       pos_ = after;
     }
@@ -334,7 +452,7 @@ bool Reader::read_object(std::string& out) {
     if (at_end()) return fail_here("EOF while parsing an object");
     if (peek() != ':') return fail_here("expected `:`");
     bump();
-    out.push_back(':');
+    out.put(':');
     skip_ws();
     if (!read_any(out)) return false;
     member.end = out.size();
@@ -344,7 +462,7 @@ bool Reader::read_object(std::string& out) {
     const char c = peek();
     if (c == '}') {
       bump();
-      if (!finish_object(out, body_start, first_member)) return false;
+      finish_object(out, body_start, first_member);
       ws_->members.resize(first_member);
       ws_->key_scratch.resize(scratch_mark);
       leave_level();
@@ -352,7 +470,7 @@ bool Reader::read_object(std::string& out) {
     }
     if (c != ',') return fail_here("expected `,` or `}`");
     bump();
-    out.push_back(',');
+    out.put(',');
     skip_ws();
     if (at_end()) return fail_here("EOF while parsing a value");
     if (peek() == '}') return fail_here("trailing comma");
@@ -361,11 +479,13 @@ bool Reader::read_object(std::string& out) {
 
 // Members are written in input order; when their keys are not already strictly
 // ascending, the body is rebuilt in key order keeping the last of equal keys.
-bool Reader::finish_object(std::string& out, size_t body_start, size_t first_member) {
+void Reader::finish_object(Sink& out, size_t body_start, size_t first_member) {
   const size_t n = ws_->members.size() - first_member;
   Member* m = ws_->members.data() + first_member;
+  const std::string_view written = out.view();
+  const std::string_view scratch = ws_->key_scratch;
   auto key = [&](const Member& x) {
-    return std::string_view(x.key_in_scratch ? ws_->key_scratch : out).substr(x.key_off, x.key_len);
+    return (x.key_in_scratch ? scratch : written).substr(x.key_off, x.key_len);
   };
   bool ordered = true;
   for (size_t i = 1; i < n; ++i) {
@@ -381,24 +501,18 @@ bool Reader::finish_object(std::string& out, size_t body_start, size_t first_mem
     for (size_t i = 0; i < n; ++i) {
       if (i + 1 < n && key(m[i]) == key(m[i + 1])) continue;  // a later one wins
       if (!body.empty()) body.push_back(',');
-      body.append(out, m[i].start, m[i].end - m[i].start);
+      body.append(written.substr(m[i].start, m[i].end - m[i].start));
     }
-    out.resize(body_start);
-    out.append(body);
+    out.truncate(body_start);
+    out.write(body.data(), body.size());
   }
-  out.push_back('}');
-  return true;
-}
-
-bool Reader::read_string(std::string& out) {
-  bump();
-  return scan_string(out, false);
+  out.put('}');
 }
 
 // Reads string content after the opening quote up to and including the
-// closing quote. With `json_out` the bytes are appended as JSON string content
+// closing quote. With `json_out` the bytes are written as JSON string content
 // (escaped for output); otherwise as the raw UTF-8 bytes.
-bool Reader::scan_string(std::string& out, bool json_out) {
+bool Reader::scan_string(Sink& out, bool json_out) {
   const auto* s = reinterpret_cast<const unsigned char*>(in_.data());
   const size_t n = in_.size();
   size_t i = pos_;
@@ -426,7 +540,7 @@ bool Reader::scan_string(std::string& out, bool json_out) {
       }
       i += len;
     }
-    out.append(in_.data() + run_start, i - run_start);
+    out.write(in_.data() + run_start, i - run_start);
     pos_ = i;
     if (i >= n) return fail_here("EOF while parsing a string");
     const unsigned char c = s[i];
@@ -440,7 +554,8 @@ bool Reader::scan_string(std::string& out, bool json_out) {
   }
 }
 
-bool Reader::read_escape(std::string& out, bool json_out) {
+bool Reader::read_escape(Sink& out, bool json_out) {
+  ++escapes_;
   bump();  // the backslash
   if (at_end()) return fail_here("EOF while parsing a string");
   char decoded;
@@ -502,26 +617,26 @@ bool Reader::read_escape(std::string& out, bool json_out) {
         }
         cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
       }
-      if (json_out && cp < 0x80 && kOutput.escape[cp]) {
-        append_escaped_byte(out, static_cast<unsigned char>(cp));
-      } else {
-        append_utf8(out, cp);
-      }
+      char* p = out.room(6);
+      out.advance_to(json_out && cp < 0x80 && kOutput.escape[cp]
+                         ? put_escaped_byte(p, static_cast<unsigned char>(cp))
+                         : put_utf8(p, cp));
       return true;
     }
     default:
       return fail_here("invalid escape");
   }
   bump();
-  if (json_out && kOutput.escape[static_cast<unsigned char>(decoded)]) {
-    append_escaped_byte(out, static_cast<unsigned char>(decoded));
+  const auto byte = static_cast<unsigned char>(decoded);
+  if (json_out && kOutput.escape[byte]) {
+    out.advance_to(put_escaped_byte(out.room(6), byte));
   } else {
-    out.push_back(decoded);
+    out.put(decoded);
   }
   return true;
 }
 
-bool Reader::read_number(std::string& out) {
+bool Reader::read_number(Sink& out) {
   const char* const begin = in_.data();
   const char* const end = begin + in_.size();
   const char* p = begin + pos_;
@@ -570,20 +685,31 @@ bool Reader::read_number(std::string& out) {
   pos_ = static_cast<size_t>(p - begin);
   const std::string_view text(start, static_cast<size_t>(p - start));
 
-  if (!is_float && int_len <= 20) {
+  if (!is_float) {
     // Integers keep their text when they fit: u64, or i64 for negatives.
+    // Up to 19 digits always fit in u64.
+    bool fits = int_len <= 19;
     uint64_t mag = 0;
-    bool fits = true;
-    for (const char* d = int_begin; d < int_begin + int_len; ++d) {
-      fits = fits && !__builtin_mul_overflow(mag, 10, &mag) &&
-             !__builtin_add_overflow(mag, static_cast<uint64_t>(*d - '0'), &mag);
+    if (!fits && int_len == 20) {
+      fits = true;
+      for (const char* d = int_begin; d < int_begin + int_len; ++d) {
+        fits = fits && !__builtin_mul_overflow(mag, 10, &mag) &&
+               !__builtin_add_overflow(mag, static_cast<uint64_t>(*d - '0'), &mag);
+      }
     }
-    if (fits && (!negative || (mag != 0 && mag <= uint64_t{1} << 63))) {
-      out.append(text);
-      return true;
+    if (fits && negative) {
+      if (int_len == 1 && *int_begin == '0') {
+        out.write("-0.0", 4);
+        return true;
+      }
+      if (int_len == 19) {
+        for (const char* d = int_begin; d < int_begin + int_len; ++d) mag = mag * 10 + (*d - '0');
+      }
+      fits = int_len < 19 || mag <= uint64_t{1} << 63;
+      if (int_len == 20) fits = false;
     }
-    if (fits && mag == 0) {
-      out.append("-0.0");
+    if (fits) {
+      out.write(text.data(), text.size());
       return true;
     }
   }
@@ -609,15 +735,20 @@ bool Reader::read_number(std::string& out) {
     return fail(pos_, "invalid number");
   }
   if (!std::isfinite(value)) return fail(pos_, "number out of range");
-  write_f64(out, value);
+  out.advance_to(put_f64(out.room(kF64Room), value));
   return true;
 }
 
 Expected<Value, Error> parse(std::string_view text) {
   Reader reader(text);
   std::string out;
-  out.reserve(text.size());
-  if (!reader.read_value(out)) return unexpected(reader.take_error());
+  bool ok;
+  {
+    reader.skip_ws();
+    Reader::Sink sink(out, text.size() + 16);
+    ok = reader.read_any(sink);
+  }
+  if (!ok) return unexpected(reader.take_error());
   reader.skip_ws();
   if (!reader.at_end()) {
     reader.fail_here("trailing characters");
@@ -637,7 +768,8 @@ void write_string(std::string& out, std::string_view utf8) {
     while (run < n && !kOutput.escape[s[run]]) ++run;
     out.append(utf8.data() + i, run - i);
     if (run >= n) break;
-    append_escaped_byte(out, s[run]);
+    char esc[6];
+    out.append(esc, static_cast<size_t>(put_escaped_byte(esc, s[run]) - esc));
     i = run + 1;
   }
   out.push_back('"');
@@ -656,63 +788,8 @@ void write_i64(std::string& out, int64_t v) {
 }
 
 void write_f64(std::string& out, double v) {
-  if (!std::isfinite(v)) {
-    out.append("null");
-    return;
-  }
-  if (v == 0.0) {
-    out.append(std::signbit(v) ? "-0.0" : "0.0");
-    return;
-  }
-  // Shortest round-trip digits and their exponent, laid out by hand:
-  // to_chars gives "[-]d[.ddd]e[+-]XX".
-  char sci[40];
-  const char* const sci_end =
-      std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific).ptr;
-  const char* p = sci;
-  char buf[48];
-  char* o = buf;
-  if (*p == '-') *o++ = *p++;
-  const char first = *p++;
-  const char* rest = p;
-  if (*p == '.') rest = ++p;
-  while (*p != 'e') ++p;
-  const int nrest = static_cast<int>(p - rest);
-  const bool exp_negative = p[1] == '-';
-  int e = 0;
-  for (const char* q = p + 2; q < sci_end; ++q) e = e * 10 + (*q - '0');
-  if (exp_negative) e = -e;
-  if (e >= 0 && e <= 15) {
-    // d ddd . ddd, padded with zeros up to the point.
-    *o++ = first;
-    const int whole_rest = e;
-    for (int i = 0; i < whole_rest; ++i) *o++ = i < nrest ? rest[i] : '0';
-    *o++ = '.';
-    if (nrest > whole_rest) {
-      std::memcpy(o, rest + whole_rest, static_cast<size_t>(nrest - whole_rest));
-      o += nrest - whole_rest;
-    } else {
-      *o++ = '0';
-    }
-  } else if (e < 0 && e >= -5) {
-    *o++ = '0';
-    *o++ = '.';
-    for (int i = 0; i < -e - 1; ++i) *o++ = '0';
-    *o++ = first;
-    std::memcpy(o, rest, static_cast<size_t>(nrest));
-    o += nrest;
-  } else {
-    *o++ = first;
-    if (nrest > 0) {
-      *o++ = '.';
-      std::memcpy(o, rest, static_cast<size_t>(nrest));
-      o += nrest;
-    }
-    *o++ = 'e';
-    *o++ = exp_negative ? '-' : '+';
-    o = std::to_chars(o, buf + sizeof buf, e < 0 ? -e : e).ptr;
-  }
-  out.append(buf, static_cast<size_t>(o - buf));
+  char buf[kF64Room];
+  out.append(buf, static_cast<size_t>(put_f64(buf, v) - buf));
 }
 
 }  // namespace vrell::json

@@ -107,18 +107,21 @@ class Reader {
     size_t start;  // output span of `"key":value`
     size_t end;
   };
-  bool read_any(std::string& out);
-  bool read_array(std::string& out);
-  bool read_object(std::string& out);
-  bool read_number(std::string& out);
-  bool read_literal(std::string_view word, std::string& out);
-  bool scan_string(std::string& out, bool json_out);
-  bool read_escape(std::string& out, bool json_out);
-  bool finish_object(std::string& out, size_t body_start, size_t first_member);
+  class Sink;
+  friend Expected<Value, Error> parse(std::string_view text);
+  bool read_any(Sink& out);
+  bool read_array(Sink& out);
+  bool read_object(Sink& out);
+  bool read_number(Sink& out);
+  bool read_literal(std::string_view word, Sink& out);
+  bool scan_string(Sink& out, bool json_out);
+  bool read_escape(Sink& out, bool json_out);
+  void finish_object(Sink& out, size_t body_start, size_t first_member);
 
   std::string_view in_;
   size_t pos_ = 0;
   int depth_ = 0;
+  unsigned escapes_ = 0;  // escapes read so far: tells whether a key had any
   Error error_;
   // Buffers reused from one document to the next: a per-thread set, or the
   // reader's own when another reader on this thread holds that one.
