@@ -6,9 +6,12 @@
 #pragma once
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <tuple>
+#include <utility>
+#include <vector>
 
 namespace vrell {
 
@@ -22,17 +25,150 @@ const HashKey& process_hash_key() noexcept;
 
 uint64_t siphash13(const HashKey& key, const void* data, size_t len) noexcept;
 
-struct KeyedHash {
-  using is_transparent = void;
-  // Deliberately not noexcept: the standard library then keeps each node's
-  // hash, instead of hashing stored keys again while it walks a bucket.
-  size_t operator()(std::string_view s) const {
-    return static_cast<size_t>(siphash13(process_hash_key(), s.data(), s.size()));
-  }
-};
-
-// A string-keyed map whose lookups take std::string_view without copying.
+// A string-keyed hash map with keyed hashing and lookups by std::string_view.
+//
+// Entries live in one dense vector (insertion order, with the last entry moved
+// into the hole an erase leaves), so walking the map is a linear scan; an
+// open-addressing index of 64-bit slots (upper half: the key hash's upper 32
+// bits, lower half: entry position + 1) finds them, with linear probing and
+// backward-shift deletion. Insertions give the strong exception guarantee.
+// Iterators and references are invalidated by every insertion and erasure.
 template <class V>
-using KeyedMap = std::unordered_map<std::string, V, KeyedHash, std::equal_to<>>;
+class KeyedMap {
+ public:
+  using value_type = std::pair<std::string, V>;
+  using iterator = value_type*;
+  using const_iterator = const value_type*;
+
+  iterator begin() noexcept { return entries_.data(); }
+  iterator end() noexcept { return entries_.data() + entries_.size(); }
+  const_iterator begin() const noexcept { return entries_.data(); }
+  const_iterator end() const noexcept { return entries_.data() + entries_.size(); }
+  size_t size() const noexcept { return entries_.size(); }
+  bool empty() const noexcept { return entries_.empty(); }
+
+  iterator find(std::string_view key) noexcept {
+    const size_t pos = slot_of(key);
+    return pos == kNone ? end() : begin() + index_at(pos);
+  }
+  const_iterator find(std::string_view key) const noexcept {
+    const size_t pos = slot_of(key);
+    return pos == kNone ? end() : begin() + index_at(pos);
+  }
+  bool contains(std::string_view key) const noexcept { return slot_of(key) != kNone; }
+  size_t count(std::string_view key) const noexcept { return contains(key) ? 1 : 0; }
+
+  const V& at(std::string_view key) const {
+    const auto it = find(key);
+    if (it == end()) throw std::out_of_range("KeyedMap::at");
+    return it->second;
+  }
+
+  // Inserts when the key is absent; never replaces.
+  template <class K, class... Args>
+  std::pair<iterator, bool> emplace(K&& key, Args&&... args) {
+    const std::string_view k(key);
+    if (const auto it = find(k); it != end()) return {it, false};
+    return {insert_new(hash(k), std::forward<K>(key), std::forward<Args>(args)...), true};
+  }
+
+  template <class K, class M>
+  std::pair<iterator, bool> insert_or_assign(K&& key, M&& value) {
+    const std::string_view k(key);
+    if (const auto it = find(k); it != end()) {
+      it->second = std::forward<M>(value);
+      return {it, false};
+    }
+    return {insert_new(hash(k), std::forward<K>(key), std::forward<M>(value)), true};
+  }
+
+  // Moves the last entry into the erased one's place; returns that place.
+  iterator erase(iterator pos) noexcept {
+    const size_t index = static_cast<size_t>(pos - begin());
+    remove_slot(slot_of_index(hash(pos->first), index));
+    const size_t last = entries_.size() - 1;
+    if (index != last) {
+      const size_t moved_slot = slot_of_index(hash(entries_[last].first), last);
+      slots_[moved_slot] = (slots_[moved_slot] & kHighMask) | (index + 1);
+      entries_[index] = std::move(entries_[last]);
+    }
+    entries_.pop_back();
+    return begin() + index;
+  }
+  size_t erase(std::string_view key) noexcept {
+    const auto it = find(key);
+    if (it == end()) return 0;
+    erase(it);
+    return 1;
+  }
+
+ private:
+  static constexpr size_t kNone = ~size_t{0};
+  static constexpr uint64_t kHighMask = 0xFFFFFFFF00000000ull;
+
+  static uint64_t hash(std::string_view k) noexcept {
+    return siphash13(process_hash_key(), k.data(), k.size());
+  }
+  size_t mask() const noexcept { return slots_.size() - 1; }
+  size_t home(uint64_t slot_or_hash) const noexcept {
+    return static_cast<size_t>(slot_or_hash >> 32) & mask();
+  }
+  size_t index_at(size_t pos) const noexcept {
+    return static_cast<size_t>(slots_[pos] & 0xFFFFFFFFu) - 1;
+  }
+
+  size_t slot_of(std::string_view key) const noexcept {
+    if (entries_.empty()) return kNone;
+    const uint64_t h = hash(key);
+    for (size_t pos = home(h);; pos = (pos + 1) & mask()) {
+      const uint64_t s = slots_[pos];
+      if (s == 0) return kNone;
+      if ((s & kHighMask) == (h & kHighMask) && entries_[index_at(pos)].first == key) return pos;
+    }
+  }
+  size_t slot_of_index(uint64_t h, size_t index) const noexcept {
+    size_t pos = home(h);
+    while (index_at(pos) != index) pos = (pos + 1) & mask();
+    return pos;
+  }
+
+  void remove_slot(size_t hole) noexcept {
+    for (size_t pos = (hole + 1) & mask(); slots_[pos] != 0; pos = (pos + 1) & mask()) {
+      const size_t want = home(slots_[pos]);
+      // Move the slot back when the hole lies between its home and where it is.
+      if (((pos - want) & mask()) >= ((pos - hole) & mask())) {
+        slots_[hole] = slots_[pos];
+        hole = pos;
+      }
+    }
+    slots_[hole] = 0;
+  }
+
+  void place(uint64_t h, size_t index) noexcept {
+    size_t pos = home(h);
+    while (slots_[pos] != 0) pos = (pos + 1) & mask();
+    slots_[pos] = (h & kHighMask) | (index + 1);
+  }
+
+  template <class K, class... Args>
+  iterator insert_new(uint64_t h, K&& key, Args&&... args) {
+    // Grow the index first: if anything throws, the map is unchanged.
+    if ((entries_.size() + 1) * 4 > slots_.size() * 3) {
+      std::vector<uint64_t> bigger(slots_.empty() ? 8 : slots_.size() * 2, 0);
+      entries_.reserve(entries_.size() + 1);
+      slots_.swap(bigger);
+      for (size_t i = 0; i < entries_.size(); ++i) place(hash(entries_[i].first), i);
+    } else if (entries_.size() == entries_.capacity()) {
+      entries_.reserve(entries_.size() * 2);
+    }
+    entries_.emplace_back(std::piecewise_construct, std::forward_as_tuple(std::forward<K>(key)),
+                          std::forward_as_tuple(std::forward<Args>(args)...));
+    place(h, entries_.size() - 1);
+    return end() - 1;
+  }
+
+  std::vector<value_type> entries_;
+  std::vector<uint64_t> slots_;
+};
 
 }  // namespace vrell
