@@ -739,9 +739,9 @@ bool Reader::read_number(Sink& out) {
   return true;
 }
 
-Expected<Value, Error> parse(std::string_view text) {
+Expected<void, Error> parse_into(std::string_view text, std::string& out) {
+  out.clear();
   Reader reader(text);
-  std::string out;
   bool ok;
   {
     reader.skip_ws();
@@ -754,6 +754,13 @@ Expected<Value, Error> parse(std::string_view text) {
     reader.fail_here("trailing characters");
     return unexpected(reader.take_error());
   }
+  return {};
+}
+
+Expected<Value, Error> parse(std::string_view text) {
+  std::string out;
+  auto r = parse_into(text, out);
+  if (!r) return unexpected(std::move(r).error());
   if (out.capacity() > out.size() + out.size() / 4 + 32) out.shrink_to_fit();
   return Value::from_canonical(std::move(out));
 }

@@ -47,6 +47,17 @@ class Value {
   static Value empty_object() { return Value(std::string("{}")); }
 
   std::string_view text() const noexcept { return text_; }
+  // REQUIRES: `canonical` is the canonical text of one value. Reuses this
+  // value's buffer unless that is far larger than needed; on an allocation
+  // failure the value is unchanged.
+  void assign(std::string_view canonical) {
+    if (text_.capacity() > 2 * canonical.size() + 64) {
+      std::string exact(canonical);
+      text_.swap(exact);
+    } else {
+      text_.assign(canonical);
+    }
+  }
   Kind kind() const noexcept;
   friend bool operator==(const Value& a, const Value& b) noexcept { return a.text_ == b.text_; }
 
@@ -108,7 +119,7 @@ class Reader {
     size_t end;
   };
   class Sink;
-  friend Expected<Value, Error> parse(std::string_view text);
+  friend Expected<void, Error> parse_into(std::string_view text, std::string& out);
   bool read_any(Sink& out);
   bool read_array(Sink& out);
   bool read_object(Sink& out);
@@ -137,6 +148,9 @@ class Reader {
 
 // Parses exactly one value; whitespace may stand around it, nothing else.
 Expected<Value, Error> parse(std::string_view text);
+// The same, leaving the canonical text in `out` (replacing what it held), so
+// that a caller can reuse one buffer.
+Expected<void, Error> parse_into(std::string_view text, std::string& out);
 
 // Writers: append compact JSON to `out`.
 void write_string(std::string& out, std::string_view utf8);

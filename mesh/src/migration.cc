@@ -1,5 +1,6 @@
 #include "migration.h"
 
+#include <type_traits>
 #include <utility>
 
 #include "json.h"
@@ -46,17 +47,44 @@ void apply_stage(MigrationState& record, uint8_t stage, std::string_view now,
   record.keys_migrated += keys;
 }
 
-// Moves a stored record to `stage` and returns its copy. Strong guarantee:
-// the only allocations (room for the new texts, the copy) come first, so the
-// stored record changes only once nothing can fail.
-MigrationState move_to_stage(MigrationState& record, uint8_t stage, std::string_view now,
-                             uint64_t discrepancies, uint64_t keys) {
+// What a changing operation hands back: a copy of the record, or its JSON
+// appended to a string. Either is prepared before the table changes (the
+// copy made, the string's room reserved), so a failed allocation leaves the
+// table as it was.
+struct CopyOut {
+  using Result = vrell::Result<MigrationState>;
+  MigrationState copy;
+  void prepare(const MigrationState& record) { copy = record; }
+  Result finish(const MigrationState&) { return std::move(copy); }
+};
+
+struct JsonOut {
+  using Result = vrell::Result<void>;
+  std::string& out;
+  void prepare(const MigrationState& r) {
+    // Escaping at most sextuples a text; numbers and the member names fit in 320.
+    const size_t texts = r.variable_name.size() + r.source_backend.size() +
+                         r.target_backend.size() + r.app_name.size() + 3 * 48;
+    out.reserve(out.size() + 6 * texts + 320);
+  }
+  Result finish(const MigrationState& record) {
+    record.write_json(out);
+    return {};
+  }
+};
+
+// Moves a stored record to `stage`; strong guarantee as above.
+template <class Out>
+typename Out::Result move_to_stage(MigrationState& record, uint8_t stage, std::string_view now,
+                                   uint64_t discrepancies, uint64_t keys, Out& out) {
   record.stage_name.reserve(kStageNames[stage].size());
   record.advanced_at.reserve(now.size());
-  MigrationState result = record;
-  apply_stage(result, stage, now, discrepancies, keys);
+  out.prepare(record);
+  // The copy may still allocate; the stored record, with its room reserved, cannot.
+  if constexpr (std::is_same_v<Out, CopyOut>)
+    apply_stage(out.copy, stage, now, discrepancies, keys);
   apply_stage(record, stage, now, discrepancies, keys);
-  return result;
+  return out.finish(record);
 }
 
 }  // namespace
@@ -90,10 +118,12 @@ MigrationController::MigrationController(std::string app_name, const Clock& cloc
       clock_(&clock),
       table_(MeshError::migration("lock poisoned")) {}
 
-Result<MigrationState> MigrationController::start(std::string_view variable_name,
-                                                  std::string_view source_backend,
-                                                  std::string_view target_backend) {
-  return table_.write([&](Table& t) -> Result<MigrationState> {
+template <class Out>
+typename Out::Result MigrationController::start_with(std::string_view variable_name,
+                                                     std::string_view source_backend,
+                                                     std::string_view target_backend, Out& out) {
+  using R = typename Out::Result;
+  return table_.write([&](Table& t) -> R {
     const auto it = t.records.find(variable_name);
     if (it != t.records.end() && it->second.stage < kMigrationDone) {
       return unexpected(in_progress(variable_name, it->second));
@@ -110,24 +140,27 @@ Result<MigrationState> MigrationController::start(std::string_view variable_name
     record.started_at = now->text();
     record.advanced_at = now->text();
     record.app_name = app_name_;
-    MigrationState result = record;
+    out.prepare(record);
 
+    MigrationState* stored;
     if (it != t.records.end()) {
       // A completed record gives way to the new run.
       it->second = std::move(record);
+      stored = &it->second;
     } else {
-      std::string key(variable_name);
-      t.records.emplace(std::move(key), std::move(record));
+      stored = &t.records.emplace(std::string(variable_name), std::move(record)).first->second;
     }
     ++t.active;
-    return result;
+    return out.finish(*stored);
   });
 }
 
-Result<MigrationState> MigrationController::advance(std::string_view variable_name,
-                                                    uint64_t discrepancy_count,
-                                                    uint64_t keys_migrated) {
-  return table_.write([&](Table& t) -> Result<MigrationState> {
+template <class Out>
+typename Out::Result MigrationController::advance_with(std::string_view variable_name,
+                                                       uint64_t discrepancy_count,
+                                                       uint64_t keys_migrated, Out& out) {
+  using R = typename Out::Result;
+  return table_.write([&](Table& t) -> R {
     const auto it = t.records.find(variable_name);
     if (it == t.records.end()) return unexpected(not_started(variable_name));
     MigrationState& record = it->second;
@@ -136,15 +169,16 @@ Result<MigrationState> MigrationController::advance(std::string_view variable_na
     if (!now) return unexpected(std::move(now).error());
 
     const auto next = static_cast<uint8_t>(record.stage + 1);
-    MigrationState result =
-        move_to_stage(record, next, now->text(), discrepancy_count, keys_migrated);
+    R result = move_to_stage(record, next, now->text(), discrepancy_count, keys_migrated, out);
     if (next == kMigrationDone) --t.active;
     return result;
   });
 }
 
-Result<MigrationState> MigrationController::rollback(std::string_view variable_name) {
-  return table_.write([&](Table& t) -> Result<MigrationState> {
+template <class Out>
+typename Out::Result MigrationController::rollback_with(std::string_view variable_name, Out& out) {
+  using R = typename Out::Result;
+  return table_.write([&](Table& t) -> R {
     const auto it = t.records.find(variable_name);
     if (it == t.records.end()) return unexpected(not_started(variable_name));
     MigrationState& record = it->second;
@@ -158,7 +192,69 @@ Result<MigrationState> MigrationController::rollback(std::string_view variable_n
     Result<Timestamp> now = read_timestamp(*clock_);
     if (!now) return unexpected(std::move(now).error());
 
-    return move_to_stage(record, static_cast<uint8_t>(record.stage - 1), now->text(), 0, 0);
+    return move_to_stage(record, static_cast<uint8_t>(record.stage - 1), now->text(), 0, 0, out);
+  });
+}
+
+Result<MigrationState> MigrationController::start(std::string_view variable_name,
+                                                  std::string_view source_backend,
+                                                  std::string_view target_backend) {
+  CopyOut out;
+  return start_with(variable_name, source_backend, target_backend, out);
+}
+
+Result<void> MigrationController::start(std::string_view variable_name,
+                                        std::string_view source_backend,
+                                        std::string_view target_backend, std::string& json) {
+  JsonOut out{json};
+  return start_with(variable_name, source_backend, target_backend, out);
+}
+
+Result<MigrationState> MigrationController::advance(std::string_view variable_name,
+                                                    uint64_t discrepancy_count,
+                                                    uint64_t keys_migrated) {
+  CopyOut out;
+  return advance_with(variable_name, discrepancy_count, keys_migrated, out);
+}
+
+Result<void> MigrationController::advance(std::string_view variable_name,
+                                          uint64_t discrepancy_count, uint64_t keys_migrated,
+                                          std::string& json) {
+  JsonOut out{json};
+  return advance_with(variable_name, discrepancy_count, keys_migrated, out);
+}
+
+Result<MigrationState> MigrationController::rollback(std::string_view variable_name) {
+  CopyOut out;
+  return rollback_with(variable_name, out);
+}
+
+Result<void> MigrationController::rollback(std::string_view variable_name, std::string& json) {
+  JsonOut out{json};
+  return rollback_with(variable_name, out);
+}
+
+Result<bool> MigrationController::write_json(std::string_view variable_name,
+                                             std::string& out) const {
+  return table_.read([&](const Table& t) -> Result<bool> {
+    const auto it = t.records.find(variable_name);
+    if (it == t.records.end()) return false;
+    it->second.write_json(out);
+    return true;
+  });
+}
+
+Result<void> MigrationController::write_list_json(std::string& out) const {
+  return table_.read([&](const Table& t) -> Result<void> {
+    out += '[';
+    bool first = true;
+    for (const auto& [name, record] : t.records) {
+      if (!first) out += ',';
+      first = false;
+      record.write_json(out);
+    }
+    out += ']';
+    return {};
   });
 }
 

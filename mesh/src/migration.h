@@ -58,6 +58,18 @@ class MigrationController {
                                  uint64_t keys_migrated);
   Result<MigrationState> rollback(std::string_view variable_name);
   Result<std::optional<MigrationState>> get(std::string_view variable_name) const;
+
+  // Copy-free forms for callers that want the JSON text: the changing
+  // operations append the resulting record's JSON to `json` instead of
+  // returning a copy; write_json gives false (nothing appended) for a
+  // variable without a record; write_list_json appends the JSON array.
+  Result<void> start(std::string_view variable_name, std::string_view source_backend,
+                     std::string_view target_backend, std::string& json);
+  Result<void> advance(std::string_view variable_name, uint64_t discrepancy_count,
+                       uint64_t keys_migrated, std::string& json);
+  Result<void> rollback(std::string_view variable_name, std::string& json);
+  Result<bool> write_json(std::string_view variable_name, std::string& out) const;
+  Result<void> write_list_json(std::string& out) const;
   // In the table's iteration order.
   Result<std::vector<MigrationState>> list_all() const;
   // Records below stage 6; never fails (0 when poisoned); constant time.
@@ -71,6 +83,14 @@ class MigrationController {
     KeyedMap<MigrationState> records;
     uint64_t active = 0;
   };
+  template <class Out>
+  typename Out::Result start_with(std::string_view variable_name, std::string_view source_backend,
+                                  std::string_view target_backend, Out& out);
+  template <class Out>
+  typename Out::Result advance_with(std::string_view variable_name, uint64_t discrepancy_count,
+                                    uint64_t keys_migrated, Out& out);
+  template <class Out>
+  typename Out::Result rollback_with(std::string_view variable_name, Out& out);
   std::string app_name_;
   const Clock* clock_;
   Guarded<Table> table_;

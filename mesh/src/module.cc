@@ -406,9 +406,12 @@ VRELL_METHOD(state_get) {
 VRELL_METHOD(state_set) {
   VRELL_BIND(sig("VrellMesh.state_set", kStateSetParams), 2);
   return guarded_call([&]() -> PyObject* {
-    json::Value value;
-    if (!parse_json_arg(a[1].str, value)) return nullptr;
-    auto r = mesh_of(self).state.set(a[0].str, std::move(value));
+    // Parsed into a reused buffer; the store copies it into the key's value.
+    thread_local std::string canonical;
+    auto parsed = json::parse_into(a[1].str, canonical);
+    if (!parsed) return raise(MeshError::serialization(parsed.error().text()));
+    auto r = mesh_of(self).state.set_canonical(a[0].str, canonical);
+    if (canonical.capacity() > (1u << 20)) std::string().swap(canonical);
     if (!r) return raise(r.error());
     return none();
   });
@@ -452,61 +455,56 @@ VRELL_METHOD(state_keys) {
 // ---------------------------------------------------------------------------
 // Migrations
 
-PyObject* migration_json(const Result<MigrationState>& r) {
-  if (!r) return raise(r.error());
+// Runs a migration operation that appends its record's JSON to a buffer.
+template <class F>
+PyObject* migration_json(F&& op) {
   std::string& out = scratch();
-  r->write_json(out);
+  auto r = op(out);
+  if (!r) return raise(r.error());
   return new_str(out);
 }
 
 VRELL_METHOD(start_migration) {
   VRELL_BIND(sig("VrellMesh.start_migration", kStartParams), 3);
   return guarded_call([&]() -> PyObject* {
-    return migration_json(mesh_of(self).migrations.start(a[0].str, a[1].str, a[2].str));
+    return migration_json([&](std::string& out) {
+      return mesh_of(self).migrations.start(a[0].str, a[1].str, a[2].str, out);
+    });
   });
 }
 
 VRELL_METHOD(advance_migration) {
   VRELL_BIND(sig("VrellMesh.advance_migration", kAdvanceParams), 3);
   return guarded_call([&]() -> PyObject* {
-    return migration_json(mesh_of(self).migrations.advance(a[0].str, a[1].u, a[2].u));
+    return migration_json([&](std::string& out) {
+      return mesh_of(self).migrations.advance(a[0].str, a[1].u, a[2].u, out);
+    });
   });
 }
 
 VRELL_METHOD(rollback_migration) {
   VRELL_BIND(sig("VrellMesh.rollback_migration", kVariableParams), 1);
-  return guarded_call(
-      [&]() -> PyObject* { return migration_json(mesh_of(self).migrations.rollback(a[0].str)); });
+  return guarded_call([&]() -> PyObject* {
+    return migration_json(
+        [&](std::string& out) { return mesh_of(self).migrations.rollback(a[0].str, out); });
+  });
 }
 
 VRELL_METHOD(get_migration) {
   VRELL_BIND(sig("VrellMesh.get_migration", kVariableParams), 1);
   return guarded_call([&]() -> PyObject* {
-    auto r = mesh_of(self).migrations.get(a[0].str);
-    if (!r) return raise(r.error());
-    if (!*r) return none();
     std::string& out = scratch();
-    (*r)->write_json(out);
-    return new_str(out);
+    auto found = mesh_of(self).migrations.write_json(a[0].str, out);
+    if (!found) return raise(found.error());
+    return *found ? new_str(out) : none();
   });
 }
 
 VRELL_METHOD(list_migrations) {
   VRELL_BIND(no_params("VrellMesh.list_migrations"), 0);
   return guarded_call([&]() -> PyObject* {
-    auto r = mesh_of(self).migrations.list_all();
-    if (!r) return raise(r.error());
-    std::string& out = scratch();
-    out.reserve(128);
-    out.push_back('[');
-    bool first = true;
-    for (const MigrationState& m : *r) {
-      if (!first) out.push_back(',');
-      first = false;
-      m.write_json(out);
-    }
-    out.push_back(']');
-    return new_str(out);
+    return migration_json(
+        [&](std::string& out) { return mesh_of(self).migrations.write_list_json(out); });
   });
 }
 

@@ -28,6 +28,17 @@ Result<void> InMemoryStateStore::set(std::string_view key, json::Value value) {
   });
 }
 
+Result<void> InMemoryStateStore::set_canonical(std::string_view key, std::string_view canonical) {
+  return map_.write([&](KeyedMap<json::Value>& m) -> Result<void> {
+    if (const auto it = m.find(key); it != m.end()) {
+      it->second.assign(canonical);
+      return {};
+    }
+    m.emplace(key, json::Value::from_canonical(std::string(canonical)));
+    return {};
+  });
+}
+
 Result<void> InMemoryStateStore::delete_key(std::string_view key) {
   return map_.write([&](KeyedMap<json::Value>& m) -> Result<void> {
     if (const auto it = m.find(key); it != m.end()) m.erase(it);

@@ -44,6 +44,10 @@ class InMemoryStateStore final : public StateStore {
   Result<std::vector<std::string>> keys_with_prefix(std::string_view prefix) const override;
   uint64_t key_count() const noexcept override;
 
+  // set() from canonical text (as json::parse_into leaves it), reusing the
+  // stored value's buffer when the key exists.
+  Result<void> set_canonical(std::string_view key, std::string_view canonical);
+
   // get() without the intermediate Value: appends the value's JSON text to
   // `out` (false, nothing appended, when the key is absent).
   Result<bool> read_into(std::string_view key, std::string& out) const;

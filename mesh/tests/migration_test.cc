@@ -331,3 +331,41 @@ TEST(MigrationTest, FailedAllocationLeavesRecordsIntact) {
 
 }  // namespace
 }  // namespace vrell
+
+namespace vrell {
+namespace {
+
+// The JSON forms reserve their output before the table changes: a failed
+// allocation anywhere leaves both the record and the output as they were.
+TEST(MigrationTest, FailedAllocationInJsonFormsLeavesRecordsIntact) {
+  TestClock clock(kT0, 1000);
+  MigrationController c("an-application-name-long-enough-to-need-the-heap", clock);
+  const std::string var = "a.variable-name-long-enough-to-need-the-heap";
+  std::string out;
+  auto check = [&](const std::string& name, const std::string& before) {
+    return [&, name, before](const Result<void>& r) {
+      ASSERT_FALSE(r.has_value());
+      EXPECT_EQ(r.error().kind(), ErrorKind::OutOfMemory);
+      EXPECT_FALSE(TestAccess::poisoned(c));
+      EXPECT_EQ(stored_json(c, name), before);
+      out.clear();
+      out.shrink_to_fit();
+    };
+  };
+  EXPECT_GE(fail_each_allocation([&] { return c.start(var, "sqlite", "redis", out); },
+                                 check(var, "<none>")),
+            2);
+  EXPECT_EQ(out, stored_json(c, var));
+  for (int step = 0; step < 5; ++step) {
+    out.clear();
+    out.shrink_to_fit();
+    EXPECT_GE(fail_each_allocation([&] { return c.advance(var, 1, 2, out); },
+                                   check(var, stored_json(c, var))),
+              1);
+    EXPECT_EQ(out, stored_json(c, var));
+  }
+  EXPECT_EQ(c.count_active(), 0u);
+}
+
+}  // namespace
+}  // namespace vrell
