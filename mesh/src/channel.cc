@@ -150,8 +150,8 @@ Receiver::Received Receiver::try_recv() {
 MeshChannel::MeshChannel(const Clock& clock)
     : clock_(&clock), topics_(MeshError::channel("channel lock poisoned")) {}
 
-Result<uint64_t> MeshChannel::publish(std::string_view topic, json::Value payload) {
-  Result<Sender> sender = topics_.write([&](KeyedMap<Sender>& topics) -> Result<Sender> {
+Result<Sender> MeshChannel::sender_for(std::string_view topic) {
+  return topics_.write([&](KeyedMap<Sender>& topics) -> Result<Sender> {
     if (const auto it = topics.find(topic); it != topics.end()) return it->second;
     // The mesh keeps no receiver: the one that comes with the queue goes at once.
     Sender created = BroadcastQueue::create().first;
@@ -159,19 +159,37 @@ Result<uint64_t> MeshChannel::publish(std::string_view topic, json::Value payloa
     topics.emplace(std::move(name), created);
     return created;
   });
+}
+
+template <class MakePayload>
+Result<uint64_t> MeshChannel::publish_with(std::string_view topic, MakePayload&& payload) {
+  Result<Sender> sender = sender_for(topic);
   if (!sender) return unexpected(std::move(sender).error());
 
   // The clock is read outside the map lock: a fault here poisons nothing.
   Result<Timestamp> now = read_timestamp(*clock_);
   if (!now) return unexpected(std::move(now).error());
   try {
+    // With nobody listening the message would be dropped on arrival: skip
+    // building it (a receiver that comes later never sees earlier messages).
+    if (sender->receiver_count() == 0) return uint64_t{0};
     Expected<uint64_t, Message> sent =
-        sender->send(Message{std::string(topic), std::move(payload), std::string(now->text())});
+        sender->send(Message{std::string(topic), payload(), std::string(now->text())});
     // No live receiver: the message is dropped, which is no error.
     return sent.has_value() ? sent.value() : uint64_t{0};
   } catch (const std::bad_alloc&) {
     return unexpected(MeshError::out_of_memory());
   }
+}
+
+Result<uint64_t> MeshChannel::publish(std::string_view topic, json::Value payload) {
+  return publish_with(topic, [&] { return std::move(payload); });
+}
+
+Result<uint64_t> MeshChannel::publish_canonical(std::string_view topic,
+                                                std::string_view canonical_payload) {
+  return publish_with(topic,
+                      [&] { return json::Value::from_canonical(std::string(canonical_payload)); });
 }
 
 uint64_t MeshChannel::topic_count() const noexcept {

@@ -139,6 +139,9 @@ class MeshChannel {
 
   // Creates the topic on first use; returns the receivers reached (0 with none).
   Result<uint64_t> publish(std::string_view topic, json::Value payload);
+  // publish() from canonical text (as json::parse_into leaves it): the value
+  // is only built when some receiver is live.
+  Result<uint64_t> publish_canonical(std::string_view topic, std::string_view canonical_payload);
   // Never fails: 0 when poisoned.
   uint64_t topic_count() const noexcept;
 
@@ -147,6 +150,10 @@ class MeshChannel {
 
  private:
   friend struct TestAccess;
+  Result<BroadcastQueue::Sender> sender_for(std::string_view topic);
+  template <class MakePayload>
+  Result<uint64_t> publish_with(std::string_view topic, MakePayload&& payload);
+
   const Clock* clock_;
   Guarded<KeyedMap<BroadcastQueue::Sender>, false> topics_;
 };

@@ -140,6 +140,19 @@ bool parse_json_arg(std::string_view text, json::Value& out) {
   return true;
 }
 
+// Parses a *_json argument into a per-thread buffer of canonical text, reused
+// from call to call; null, with the serialization error raised, on failure.
+const std::string* parse_json_canonical(std::string_view text) {
+  thread_local std::string canonical;
+  if (canonical.capacity() > (1u << 20)) std::string().swap(canonical);  // keep no huge one
+  auto parsed = json::parse_into(text, canonical);
+  if (!parsed) {
+    raise(MeshError::serialization(parsed.error().text()));
+    return nullptr;
+  }
+  return &canonical;
+}
+
 PyObject* none() { Py_RETURN_NONE; }
 
 // Printable characters stand as they are; quotes, backslashes and the rest are
@@ -372,9 +385,8 @@ PyObject* routing_descriptor(const Arg& type, const Arg& id, const Arg& method) 
 VRELL_METHOD(route_agent_call) {
   VRELL_BIND(sig("VrellMesh.route_agent_call", kRouteParams), 4);
   return guarded_call([&]() -> PyObject* {
-    if (a[3].present && a[3].str != "{}") {
-      json::Value ignored;
-      if (!parse_json_arg(a[3].str, ignored)) return nullptr;
+    if (a[3].present && a[3].str != "{}" && parse_json_canonical(a[3].str) == nullptr) {
+      return nullptr;
     }
     AgentRegistry& registry = mesh_of(self).registry;
     auto status = registry.status_of(a[1].str);
@@ -406,12 +418,9 @@ VRELL_METHOD(state_get) {
 VRELL_METHOD(state_set) {
   VRELL_BIND(sig("VrellMesh.state_set", kStateSetParams), 2);
   return guarded_call([&]() -> PyObject* {
-    // Parsed into a reused buffer; the store copies it into the key's value.
-    thread_local std::string canonical;
-    auto parsed = json::parse_into(a[1].str, canonical);
-    if (!parsed) return raise(MeshError::serialization(parsed.error().text()));
-    auto r = mesh_of(self).state.set_canonical(a[0].str, canonical);
-    if (canonical.capacity() > (1u << 20)) std::string().swap(canonical);
+    const std::string* canonical = parse_json_canonical(a[1].str);
+    if (canonical == nullptr) return nullptr;
+    auto r = mesh_of(self).state.set_canonical(a[0].str, *canonical);
     if (!r) return raise(r.error());
     return none();
   });
@@ -514,9 +523,9 @@ VRELL_METHOD(list_migrations) {
 VRELL_METHOD(publish) {
   VRELL_BIND(sig("VrellMesh.publish", kPublishParams), 2);
   return guarded_call([&]() -> PyObject* {
-    json::Value payload;
-    if (!parse_json_arg(a[1].str, payload)) return nullptr;
-    auto r = mesh_of(self).channel.publish(a[0].str, std::move(payload));
+    const std::string* canonical = parse_json_canonical(a[1].str);
+    if (canonical == nullptr) return nullptr;
+    auto r = mesh_of(self).channel.publish_canonical(a[0].str, *canonical);
     if (!r) return raise(r.error());
     return PyLong_FromUnsignedLongLong(*r);
   });
