@@ -25,6 +25,17 @@ const HashKey& process_hash_key() noexcept;
 
 uint64_t siphash13(const HashKey& key, const void* data, size_t len) noexcept;
 
+// A key together with its keyed hash, for callers that look the same key up
+// more than once (routing reads an agent, then marks it running).
+struct HashedKey {
+  HashedKey(std::string_view t) noexcept  // NOLINT: implicit by design
+      : text(t), hash(siphash13(process_hash_key(), t.data(), t.size())) {}
+  HashedKey(const std::string& t) noexcept : HashedKey(std::string_view(t)) {}
+  HashedKey(const char* t) noexcept : HashedKey(std::string_view(t)) {}
+  std::string_view text;
+  uint64_t hash;
+};
+
 // A string-keyed hash map with keyed hashing and lookups by std::string_view.
 //
 // Entries live in one dense vector (insertion order, with the last entry moved
@@ -47,11 +58,11 @@ class KeyedMap {
   size_t size() const noexcept { return entries_.size(); }
   bool empty() const noexcept { return entries_.empty(); }
 
-  iterator find(std::string_view key) noexcept {
+  iterator find(const HashedKey& key) noexcept {
     const size_t pos = slot_of(key);
     return pos == kNone ? end() : begin() + index_at(pos);
   }
-  const_iterator find(std::string_view key) const noexcept {
+  const_iterator find(const HashedKey& key) const noexcept {
     const size_t pos = slot_of(key);
     return pos == kNone ? end() : begin() + index_at(pos);
   }
@@ -67,19 +78,19 @@ class KeyedMap {
   // Inserts when the key is absent; never replaces.
   template <class K, class... Args>
   std::pair<iterator, bool> emplace(K&& key, Args&&... args) {
-    const std::string_view k(key);
+    const HashedKey k{std::string_view(key)};
     if (const auto it = find(k); it != end()) return {it, false};
-    return {insert_new(hash(k), std::forward<K>(key), std::forward<Args>(args)...), true};
+    return {insert_new(k.hash, std::forward<K>(key), std::forward<Args>(args)...), true};
   }
 
   template <class K, class M>
   std::pair<iterator, bool> insert_or_assign(K&& key, M&& value) {
-    const std::string_view k(key);
+    const HashedKey k{std::string_view(key)};
     if (const auto it = find(k); it != end()) {
       it->second = std::forward<M>(value);
       return {it, false};
     }
-    return {insert_new(hash(k), std::forward<K>(key), std::forward<M>(value)), true};
+    return {insert_new(k.hash, std::forward<K>(key), std::forward<M>(value)), true};
   }
 
   // Moves the last entry into the erased one's place; returns that place.
@@ -117,13 +128,15 @@ class KeyedMap {
     return static_cast<size_t>(slots_[pos] & 0xFFFFFFFFu) - 1;
   }
 
-  size_t slot_of(std::string_view key) const noexcept {
+  size_t slot_of(const HashedKey& key) const noexcept {
     if (entries_.empty()) return kNone;
-    const uint64_t h = hash(key);
+    const uint64_t h = key.hash;
     for (size_t pos = home(h);; pos = (pos + 1) & mask()) {
       const uint64_t s = slots_[pos];
       if (s == 0) return kNone;
-      if ((s & kHighMask) == (h & kHighMask) && entries_[index_at(pos)].first == key) return pos;
+      if ((s & kHighMask) == (h & kHighMask) && entries_[index_at(pos)].first == key.text) {
+        return pos;
+      }
     }
   }
   size_t slot_of_index(uint64_t h, size_t index) const noexcept {

@@ -389,14 +389,15 @@ VRELL_METHOD(route_agent_call) {
       return nullptr;
     }
     AgentRegistry& registry = mesh_of(self).registry;
-    auto status = registry.status_of(a[1].str);
+    const HashedKey id(a[1].str);  // hashed once for both lookups
+    auto status = registry.status_of(id);
     if (!status) return raise(status.error());
     if (!*status || **status == AgentStatus::Stopped || **status == AgentStatus::Error) {
       return raise(MeshError::agent_not_found(a[0].str, a[1].str));
     }
     // Routing stands even if the agent went away or the lock was poisoned
     // meanwhile; only an internal fault (the clock) abandons the call.
-    auto marked = registry.update_status(a[1].str, AgentStatus::Running);
+    auto marked = registry.update_status(id, AgentStatus::Running);
     if (!marked && marked.error().is_fault()) return raise(marked.error());
     return routing_descriptor(a[0], a[1], a[2]);
   });

@@ -94,10 +94,10 @@ Result<void> AgentRegistry::deregister(std::string_view agent_id) {
   });
 }
 
-Result<void> AgentRegistry::update_status(std::string_view agent_id, AgentStatus status) {
+Result<void> AgentRegistry::update_status(const HashedKey& agent_id, AgentStatus status) {
   return table_.write([&](Table& t) -> Result<void> {
     const auto it = t.entries.find(agent_id);
-    if (it == t.entries.end()) return unexpected(MeshError::agent_not_found("", agent_id));
+    if (it == t.entries.end()) return unexpected(MeshError::agent_not_found("", agent_id.text));
     Result<Timestamp> now = read_timestamp(*clock_);
     if (!now) return unexpected(std::move(now).error());
 
@@ -161,7 +161,7 @@ Result<void> AgentRegistry::write_list_json(std::optional<std::string_view> agen
   });
 }
 
-Result<std::optional<AgentStatus>> AgentRegistry::status_of(std::string_view agent_id) const {
+Result<std::optional<AgentStatus>> AgentRegistry::status_of(const HashedKey& agent_id) const {
   return table_.read([&](const Table& t) -> Result<std::optional<AgentStatus>> {
     const auto it = t.entries.find(agent_id);
     if (it == t.entries.end()) return std::optional<AgentStatus>();

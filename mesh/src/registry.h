@@ -63,7 +63,7 @@ class AgentRegistry {
   Result<void> deregister(std::string_view agent_id);
   // Sets the status and refreshes last_active, also when the status is unchanged.
   // An absent id fails with AgentNotFound("", id).
-  Result<void> update_status(std::string_view agent_id, AgentStatus status);
+  Result<void> update_status(const HashedKey& agent_id, AgentStatus status);
   Result<std::optional<AgentEntry>> get(std::string_view agent_id) const;
   // Entries in the map's iteration order; filters compare byte for byte.
   Result<std::vector<AgentEntry>> list(std::optional<std::string_view> agent_type,
@@ -76,7 +76,7 @@ class AgentRegistry {
   Result<void> write_list_json(std::optional<std::string_view> agent_type,
                                std::optional<std::string_view> status, std::string& out) const;
   // The status alone (routing reads nothing else); nullopt for an absent id.
-  Result<std::optional<AgentStatus>> status_of(std::string_view agent_id) const;
+  Result<std::optional<AgentStatus>> status_of(const HashedKey& agent_id) const;
 
   // Never fail: 0 when poisoned. Constant time (counts are kept up to date).
   uint64_t count_by_status(std::string_view status) const noexcept;
