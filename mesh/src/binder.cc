@@ -147,8 +147,10 @@ bool convert(const Param& p, PyObject* o, Arg& a) {
 bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
           Arg* out) {
   if (nargs > sig.nparams) return fail_too_many(sig, nargs);
-  for (int i = 0; i < sig.nparams; ++i) out[i] = Arg{};
-  for (Py_ssize_t i = 0; i < nargs; ++i) out[i].obj = args[i];
+  for (int i = 0; i < sig.nparams; ++i) {
+    out[i].obj = i < nargs ? args[i] : nullptr;
+    out[i].present = false;
+  }
   if (kwnames != nullptr) {
     const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < nkw; ++k) {
@@ -177,11 +179,23 @@ bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObjec
       out[found].obj = args[nargs + k];
     }
   }
-  for (int i = 0; i < sig.nparams; ++i) {
-    if (sig.params[i].required && out[i].obj == nullptr) return fail_missing(sig, out);
+  // Required parameters come first: enough positional arguments cover them.
+  if (nargs < sig.nrequired) {
+    for (int i = 0; i < sig.nparams; ++i) {
+      if (sig.params[i].required && out[i].obj == nullptr) return fail_missing(sig, out);
+    }
   }
   for (int i = 0; i < sig.nparams; ++i) {
-    if (out[i].obj != nullptr && !convert(sig.params[i], out[i].obj, out[i])) return false;
+    PyObject* o = out[i].obj;
+    if (o == nullptr) continue;
+    if (sig.params[i].kind == ParamKind::Str && PyUnicode_Check(o) &&
+        PyUnicode_IS_COMPACT_ASCII(o)) {
+      out[i].str = std::string_view(static_cast<const char*>(PyUnicode_DATA(o)),
+                                    static_cast<size_t>(PyUnicode_GET_LENGTH(o)));
+      out[i].present = true;
+      continue;
+    }
+    if (!convert(sig.params[i], o, out[i])) return false;
   }
   return true;
 }

@@ -335,21 +335,27 @@ bool plain_ascii(PyObject* s) {
   if (!PyUnicode_IS_COMPACT_ASCII(s)) return false;
   const auto* p = PyUnicode_1BYTE_DATA(s);
   const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
-  constexpr uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
-  size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    uint64_t w;
-    std::memcpy(&w, p + i, 8);
+  // Words of eight bytes; the last one overlaps the one before it, and a
+  // short text is padded with a byte that needs no escape.
+  auto clean = [](uint64_t w) {
+    constexpr uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
     const uint64_t quote = w ^ (kOnes * '"'), backslash = w ^ (kOnes * '\\');
-    if ((((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash) | (w - kOnes * 0x20)) &
-        kHigh) {
-      break;  // a candidate: the exact check below decides
-    }
+    return ((((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash) | (w - kOnes * 0x20)) &
+            kHigh) == 0;
+  };
+  uint64_t w;
+  if (n < 8) {
+    unsigned char pad[8] = {'a', 'a', 'a', 'a', 'a', 'a', 'a', 'a'};
+    std::memcpy(pad, p, n);
+    std::memcpy(&w, pad, 8);
+    return clean(w);
   }
-  for (; i < n; ++i) {
-    if (p[i] < 0x20 || p[i] == '"' || p[i] == '\\') return false;
+  for (size_t i = 0; i + 8 < n; i += 8) {
+    std::memcpy(&w, p + i, 8);
+    if (!clean(w)) return false;
   }
-  return true;
+  std::memcpy(&w, p + n - 8, 8);
+  return clean(w);
 }
 
 constexpr std::string_view kRoute1 = "{\"agent_id\":\"";
