@@ -6,10 +6,6 @@
 namespace vrell::py {
 namespace {
 
-// UnicodeEncodeError whose text carries the argument's name in front; the
-// host's own class cannot take a prefix because it formats its text itself.
-PyObject* g_arg_unicode_error = nullptr;
-
 PyObject* arg_unicode_error_str(PyObject* self, PyObject*) {
   Ref name = Ref::steal(PyObject_GetAttrString(self, "argument"));
   if (!name) return nullptr;
@@ -65,24 +61,24 @@ bool fail_too_many(const Signature& sig, Py_ssize_t given) {
 }
 
 // Re-raises the pending exception with "argument 'name': " in front of its text.
-bool prefix_pending_error(const char* name) {
+bool prefix_pending_error(const char* name, PyObject* unicode_error) {
   PyObject *type, *value, *tb;
   PyErr_Fetch(&type, &value, &tb);
   PyErr_NormalizeException(&type, &value, &tb);
   Ref t = Ref::steal(type), v = Ref::steal(value), traceback = Ref::steal(tb);
   if (v && PyErr_GivenExceptionMatches(t.get(), PyExc_UnicodeEncodeError) &&
-      g_arg_unicode_error != nullptr) {
+      unicode_error != nullptr) {
     Ref enc = Ref::steal(PyUnicodeEncodeError_GetEncoding(v.get()));
     Ref obj = Ref::steal(PyUnicodeEncodeError_GetObject(v.get()));
     Ref reason = Ref::steal(PyUnicodeEncodeError_GetReason(v.get()));
     Py_ssize_t start = 0, end = 0;
     if (enc && obj && reason && PyUnicodeEncodeError_GetStart(v.get(), &start) == 0 &&
         PyUnicodeEncodeError_GetEnd(v.get(), &end) == 0) {
-      Ref err = Ref::steal(PyObject_CallFunction(g_arg_unicode_error, "OOnnO", enc.get(), obj.get(),
+      Ref err = Ref::steal(PyObject_CallFunction(unicode_error, "OOnnO", enc.get(), obj.get(),
                                                  start, end, reason.get()));
       if (err && PyObject_SetAttrString(err.get(), "argument",
                                         Ref::steal(PyUnicode_FromString(name)).get()) == 0) {
-        PyErr_SetObject(g_arg_unicode_error, err.get());
+        PyErr_SetObject(unicode_error, err.get());
         return false;
       }
       return false;  // an error creating it is already set
@@ -95,7 +91,7 @@ bool prefix_pending_error(const char* name) {
   return false;
 }
 
-bool convert(const Param& p, PyObject* o, Arg& a) {
+bool convert(const Param& p, PyObject* o, Arg& a, PyObject* unicode_error) {
   a.obj = o;
   switch (p.kind) {
     case ParamKind::OptStr:
@@ -116,7 +112,7 @@ bool convert(const Param& p, PyObject* o, Arg& a) {
       }
       Py_ssize_t len;
       const char* s = utf8_of(o, &len);
-      if (s == nullptr) return prefix_pending_error(p.name);
+      if (s == nullptr) return prefix_pending_error(p.name, unicode_error);
       a.str = std::string_view(s, static_cast<size_t>(len));
       a.present = true;
       return true;
@@ -124,10 +120,10 @@ bool convert(const Param& p, PyObject* o, Arg& a) {
     case ParamKind::U32:
     case ParamKind::U64: {
       Ref idx = Ref::steal(PyNumber_Index(o));
-      if (!idx) return prefix_pending_error(p.name);
+      if (!idx) return prefix_pending_error(p.name, unicode_error);
       const unsigned long long v = PyLong_AsUnsignedLongLong(idx.get());
       if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-        return prefix_pending_error(p.name);
+        return prefix_pending_error(p.name, unicode_error);
       }
       if (p.kind == ParamKind::U32 && v > 0xFFFFFFFFull) {
         PyErr_Format(PyExc_OverflowError, "argument '%s': Python int too large for C unsigned int",
@@ -145,7 +141,7 @@ bool convert(const Param& p, PyObject* o, Arg& a) {
 }  // namespace
 
 bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          Arg* out) {
+          Arg* out, PyObject* unicode_error) {
   if (nargs > sig.nparams) return fail_too_many(sig, nargs);
   for (int i = 0; i < sig.nparams; ++i) {
     out[i].obj = i < nargs ? args[i] : nullptr;
@@ -195,21 +191,19 @@ bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObjec
       out[i].present = true;
       continue;
     }
-    if (!convert(sig.params[i], o, out[i])) return false;
+    if (!convert(sig.params[i], o, out[i], unicode_error)) return false;
   }
   return true;
 }
 
-bool init_binder() {
-  if (g_arg_unicode_error != nullptr) return true;
+PyObject* new_unicode_error_class() {
   Ref cls = Ref::steal(
       PyErr_NewException("vrell_mesh.UnicodeEncodeError", PyExc_UnicodeEncodeError, nullptr));
-  if (!cls) return false;
+  if (!cls) return nullptr;
   Ref str = Ref::steal(
       PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.get()), &g_arg_unicode_error_str_def));
-  if (!str || PyObject_SetAttrString(cls.get(), "__str__", str.get()) < 0) return false;
-  g_arg_unicode_error = cls.release();
-  return true;
+  if (!str || PyObject_SetAttrString(cls.get(), "__str__", str.get()) < 0) return nullptr;
+  return cls.release();
 }
 
 }  // namespace vrell::py

@@ -38,9 +38,10 @@ struct Arg {
 };
 
 // Binds a vectorcall argument vector. On failure sets the Python error and
-// returns false. `out` has room for sig.nparams arguments.
+// returns false. `out` has room for sig.nparams arguments; text that cannot be
+// encoded raises `unicode_error` (from new_unicode_error_class()).
 bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          Arg* out);
+          Arg* out, PyObject* unicode_error);
 
 // UTF-8 view of a str, or nullptr with an exception set (UnicodeEncodeError).
 inline const char* utf8_of(PyObject* s, Py_ssize_t* len) {
@@ -51,7 +52,8 @@ inline const char* utf8_of(PyObject* s, Py_ssize_t* len) {
   return PyUnicode_AsUTF8AndSize(s, len);
 }
 
-// Creates the exception class used for unencodable text (once, at import).
-bool init_binder();
+// A new UnicodeEncodeError subclass whose text starts with the argument's
+// name (the host's own class formats its text itself and takes no prefix).
+PyObject* new_unicode_error_class();
 
 }  // namespace vrell::py

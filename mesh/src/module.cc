@@ -47,8 +47,18 @@ struct MeshObject {
   PyObject_HEAD std::unique_ptr<Mesh> mesh;
 };
 
-PyObject* g_panic_exception = nullptr;
-PyTypeObject* g_mesh_type = nullptr;
+// Per-interpreter state of the module: its class and exception classes.
+struct ModuleState {
+  PyObject* mesh_type;
+  PyObject* panic_exception;
+  PyObject* unicode_error;
+};
+
+ModuleState& state_of_type(PyTypeObject* type) {
+  return *static_cast<ModuleState*>(PyType_GetModuleState(type));
+}
+// The class cannot be subclassed, so an object's type is the module's class.
+ModuleState& state_of(PyObject* self) { return state_of_type(Py_TYPE(self)); }
 
 Mesh& mesh_of(PyObject* self) { return *reinterpret_cast<MeshObject*>(self)->mesh; }
 
@@ -84,7 +94,7 @@ PyObject* new_str(std::string_view s) {
   return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict");
 }
 
-PyObject* exception_for(ErrorKind kind) {
+PyObject* exception_for(const ModuleState& st, ErrorKind kind) {
   switch (kind) {
     case ErrorKind::AgentNotFound:
     case ErrorKind::MethodNotFound:
@@ -98,7 +108,7 @@ PyObject* exception_for(ErrorKind kind) {
     case ErrorKind::Serialization:
       return PyExc_ValueError;
     case ErrorKind::Panic:
-      return g_panic_exception;
+      return st.panic_exception;
     case ErrorKind::OutOfMemory:
       return PyExc_MemoryError;
   }
@@ -106,9 +116,9 @@ PyObject* exception_for(ErrorKind kind) {
 }
 
 // Raises the exception of the error's kind with the error's text; returns null.
-PyObject* raise(const MeshError& e) {
+PyObject* raise(const ModuleState& st, const MeshError& e) {
   if (e.kind() == ErrorKind::OutOfMemory) return PyErr_NoMemory();
-  PyObject* type = exception_for(e.kind());
+  PyObject* type = exception_for(st, e.kind());
   const std::string text = e.text();
   Ref msg = Ref::steal(new_str(text));
   if (!msg) return nullptr;
@@ -119,21 +129,21 @@ PyObject* raise(const MeshError& e) {
 
 // Runs a method body; C++ exceptions never reach the interpreter.
 template <class F>
-PyObject* guarded_call(F&& body) noexcept {
+PyObject* guarded_call(const ModuleState& st, F&& body) noexcept {
   try {
     return body();
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (...) {
-    return raise(MeshError::panic("internal error"));
+    return raise(st, MeshError::panic("internal error"));
   }
 }
 
 // Parses a *_json argument; on failure raises the serialization error.
-bool parse_json_arg(std::string_view text, json::Value& out) {
+bool parse_json_arg(const ModuleState& st, std::string_view text, json::Value& out) {
   auto parsed = json::parse(text);
   if (!parsed) {
-    raise(MeshError::serialization(parsed.error().text()));
+    raise(st, MeshError::serialization(parsed.error().text()));
     return false;
   }
   out = std::move(*parsed);
@@ -142,12 +152,12 @@ bool parse_json_arg(std::string_view text, json::Value& out) {
 
 // Parses a *_json argument into a per-thread buffer of canonical text, reused
 // from call to call; null, with the serialization error raised, on failure.
-const std::string* parse_json_canonical(std::string_view text) {
+const std::string* parse_json_canonical(const ModuleState& st, std::string_view text) {
   thread_local std::string canonical;
   if (canonical.capacity() > (1u << 20)) std::string().swap(canonical);  // keep no huge one
   auto parsed = json::parse_into(text, canonical);
   if (!parsed) {
-    raise(MeshError::serialization(parsed.error().text()));
+    raise(st, MeshError::serialization(parsed.error().text()));
     return nullptr;
   }
   return &canonical;
@@ -254,26 +264,27 @@ constexpr Signature kNewSig = sig("VrellMesh.__new__", kNewParams);
 #define VRELL_METHOD(name) \
   PyObject* name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 
-#define VRELL_BIND(signature, count)                            \
-  static constexpr Signature kSig = signature;                  \
-  Arg a[(count) > 0 ? (count) : 1];                             \
-  if (!py::bind(kSig, args, nargs, kwnames, a)) return nullptr; \
-  (void)self
+#define VRELL_BIND(signature, count)                                              \
+  static constexpr Signature kSig = signature;                                    \
+  const ModuleState& st = state_of(self);                                         \
+  Arg a[(count) > 0 ? (count) : 1];                                               \
+  if (!py::bind(kSig, args, nargs, kwnames, a, st.unicode_error)) return nullptr; \
+  (void)a
 
 // ---------------------------------------------------------------------------
 // Agents
 
 VRELL_METHOD(register_agent) {
   VRELL_BIND(sig("VrellMesh.register_agent", kRegisterParams), 4);
-  return guarded_call([&]() -> PyObject* {
+  return guarded_call(st, [&]() -> PyObject* {
     std::optional<json::Value> metadata;
     if (a[3].present) {
       metadata.emplace();
-      if (!parse_json_arg(a[3].str, *metadata)) return nullptr;
+      if (!parse_json_arg(st, a[3].str, *metadata)) return nullptr;
     }
     auto entry = mesh_of(self).registry.register_agent(
         a[0].str, a[1].str, static_cast<uint32_t>(a[2].u), std::move(metadata));
-    if (!entry) return raise(entry.error());
+    if (!entry) return raise(st, entry.error());
     std::string& out = scratch();
     entry->write_json(out);
     return new_str(out);
@@ -282,7 +293,7 @@ VRELL_METHOD(register_agent) {
 
 VRELL_METHOD(update_agent_status) {
   VRELL_BIND(sig("VrellMesh.update_agent_status", kUpdateParams), 2);
-  return guarded_call([&]() -> PyObject* {
+  return guarded_call(st, [&]() -> PyObject* {
     const auto status = parse_status(a[1].str);
     if (!status) {
       std::string text = "Unknown status " + quoted(a[1].str) +
@@ -292,39 +303,39 @@ VRELL_METHOD(update_agent_status) {
       return nullptr;
     }
     auto r = mesh_of(self).registry.update_status(a[0].str, *status);
-    if (!r) return raise(r.error());
+    if (!r) return raise(st, r.error());
     return none();
   });
 }
 
 VRELL_METHOD(deregister_agent) {
   VRELL_BIND(sig("VrellMesh.deregister_agent", kAgentIdParams), 1);
-  return guarded_call([&]() -> PyObject* {
+  return guarded_call(st, [&]() -> PyObject* {
     auto r = mesh_of(self).registry.deregister(a[0].str);
-    if (!r) return raise(r.error());
+    if (!r) return raise(st, r.error());
     return none();
   });
 }
 
 VRELL_METHOD(get_agent) {
   VRELL_BIND(sig("VrellMesh.get_agent", kAgentIdParams), 1);
-  return guarded_call([&]() -> PyObject* {
+  return guarded_call(st, [&]() -> PyObject* {
     std::string& out = scratch();
     auto found = mesh_of(self).registry.write_entry_json(a[0].str, out);
-    if (!found) return raise(found.error());
+    if (!found) return raise(st, found.error());
     return *found ? new_str(out) : none();
   });
 }
 
 VRELL_METHOD(list_agents) {
   VRELL_BIND(sig("VrellMesh.list_agents", kListAgentsParams), 2);
-  return guarded_call([&]() -> PyObject* {
+  return guarded_call(st, [&]() -> PyObject* {
     std::optional<std::string_view> type, status;
     if (a[0].present) type = a[0].str;
     if (a[1].present) status = a[1].str;
     std::string& out = scratch();
     auto r = mesh_of(self).registry.write_list_json(type, status, out);
-    if (!r) return raise(r.error());
+    if (!r) return raise(st, r.error());
     return new_str(out);
   });
 }
@@ -390,21 +401,21 @@ PyObject* routing_descriptor(const Arg& type, const Arg& id, const Arg& method) 
 
 VRELL_METHOD(route_agent_call) {
   VRELL_BIND(sig("VrellMesh.route_agent_call", kRouteParams), 4);
-  return guarded_call([&]() -> PyObject* {
-    if (a[3].present && a[3].str != "{}" && parse_json_canonical(a[3].str) == nullptr) {
+  return guarded_call(st, [&]() -> PyObject* {
+    if (a[3].present && a[3].str != "{}" && parse_json_canonical(st, a[3].str) == nullptr) {
       return nullptr;
     }
     AgentRegistry& registry = mesh_of(self).registry;
     const HashedKey id(a[1].str);  // hashed once for both lookups
     auto status = registry.status_of(id);
-    if (!status) return raise(status.error());
+    if (!status) return raise(st, status.error());
     if (!*status || **status == AgentStatus::Stopped || **status == AgentStatus::Error) {
-      return raise(MeshError::agent_not_found(a[0].str, a[1].str));
+      return raise(st, MeshError::agent_not_found(a[0].str, a[1].str));
     }
     // Routing stands even if the agent went away or the lock was poisoned
     // meanwhile; only an internal fault (the clock) abandons the call.
     auto marked = registry.update_status(id, AgentStatus::Running);
-    if (!marked && marked.error().is_fault()) return raise(marked.error());
+    if (!marked && marked.error().is_fault()) return raise(st, marked.error());
     return routing_descriptor(a[0], a[1], a[2]);
   });
 }
@@ -414,48 +425,48 @@ VRELL_METHOD(route_agent_call) {
 
 VRELL_METHOD(state_get) {
   VRELL_BIND(sig("VrellMesh.state_get", kKeyParams), 1);
-  return guarded_call([&]() -> PyObject* {
+  return guarded_call(st, [&]() -> PyObject* {
     std::string& out = scratch();
     auto found = mesh_of(self).state.read_into(a[0].str, out);
-    if (!found) return raise(found.error());
+    if (!found) return raise(st, found.error());
     return *found ? new_str(out) : none();
   });
 }
 
 VRELL_METHOD(state_set) {
   VRELL_BIND(sig("VrellMesh.state_set", kStateSetParams), 2);
-  return guarded_call([&]() -> PyObject* {
-    const std::string* canonical = parse_json_canonical(a[1].str);
+  return guarded_call(st, [&]() -> PyObject* {
+    const std::string* canonical = parse_json_canonical(st, a[1].str);
     if (canonical == nullptr) return nullptr;
     auto r = mesh_of(self).state.set_canonical(a[0].str, *canonical);
-    if (!r) return raise(r.error());
+    if (!r) return raise(st, r.error());
     return none();
   });
 }
 
 VRELL_METHOD(state_delete) {
   VRELL_BIND(sig("VrellMesh.state_delete", kKeyParams), 1);
-  return guarded_call([&]() -> PyObject* {
+  return guarded_call(st, [&]() -> PyObject* {
     auto r = mesh_of(self).state.delete_key(a[0].str);
-    if (!r) return raise(r.error());
+    if (!r) return raise(st, r.error());
     return none();
   });
 }
 
 VRELL_METHOD(state_exists) {
   VRELL_BIND(sig("VrellMesh.state_exists", kKeyParams), 1);
-  return guarded_call([&]() -> PyObject* {
+  return guarded_call(st, [&]() -> PyObject* {
     auto r = mesh_of(self).state.exists(a[0].str);
-    if (!r) return raise(r.error());
+    if (!r) return raise(st, r.error());
     return PyBool_FromLong(*r ? 1 : 0);
   });
 }
 
 VRELL_METHOD(state_keys) {
   VRELL_BIND(sig("VrellMesh.state_keys", kPrefixParams), 1);
-  return guarded_call([&]() -> PyObject* {
+  return guarded_call(st, [&]() -> PyObject* {
     auto keys = mesh_of(self).state.keys_with_prefix(a[0].present ? a[0].str : std::string_view());
-    if (!keys) return raise(keys.error());
+    if (!keys) return raise(st, keys.error());
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(keys->size())));
     if (!list) return nullptr;
     Py_ssize_t i = 0;
@@ -473,17 +484,17 @@ VRELL_METHOD(state_keys) {
 
 // Runs a migration operation that appends its record's JSON to a buffer.
 template <class F>
-PyObject* migration_json(F&& op) {
+PyObject* migration_json(const ModuleState& st, F&& op) {
   std::string& out = scratch();
   auto r = op(out);
-  if (!r) return raise(r.error());
+  if (!r) return raise(st, r.error());
   return new_str(out);
 }
 
 VRELL_METHOD(start_migration) {
   VRELL_BIND(sig("VrellMesh.start_migration", kStartParams), 3);
-  return guarded_call([&]() -> PyObject* {
-    return migration_json([&](std::string& out) {
+  return guarded_call(st, [&]() -> PyObject* {
+    return migration_json(st, [&](std::string& out) {
       return mesh_of(self).migrations.start(a[0].str, a[1].str, a[2].str, out);
     });
   });
@@ -491,8 +502,8 @@ VRELL_METHOD(start_migration) {
 
 VRELL_METHOD(advance_migration) {
   VRELL_BIND(sig("VrellMesh.advance_migration", kAdvanceParams), 3);
-  return guarded_call([&]() -> PyObject* {
-    return migration_json([&](std::string& out) {
+  return guarded_call(st, [&]() -> PyObject* {
+    return migration_json(st, [&](std::string& out) {
       return mesh_of(self).migrations.advance(a[0].str, a[1].u, a[2].u, out);
     });
   });
@@ -500,27 +511,27 @@ VRELL_METHOD(advance_migration) {
 
 VRELL_METHOD(rollback_migration) {
   VRELL_BIND(sig("VrellMesh.rollback_migration", kVariableParams), 1);
-  return guarded_call([&]() -> PyObject* {
+  return guarded_call(st, [&]() -> PyObject* {
     return migration_json(
-        [&](std::string& out) { return mesh_of(self).migrations.rollback(a[0].str, out); });
+        st, [&](std::string& out) { return mesh_of(self).migrations.rollback(a[0].str, out); });
   });
 }
 
 VRELL_METHOD(get_migration) {
   VRELL_BIND(sig("VrellMesh.get_migration", kVariableParams), 1);
-  return guarded_call([&]() -> PyObject* {
+  return guarded_call(st, [&]() -> PyObject* {
     std::string& out = scratch();
     auto found = mesh_of(self).migrations.write_json(a[0].str, out);
-    if (!found) return raise(found.error());
+    if (!found) return raise(st, found.error());
     return *found ? new_str(out) : none();
   });
 }
 
 VRELL_METHOD(list_migrations) {
   VRELL_BIND(no_params("VrellMesh.list_migrations"), 0);
-  return guarded_call([&]() -> PyObject* {
+  return guarded_call(st, [&]() -> PyObject* {
     return migration_json(
-        [&](std::string& out) { return mesh_of(self).migrations.write_list_json(out); });
+        st, [&](std::string& out) { return mesh_of(self).migrations.write_list_json(out); });
   });
 }
 
@@ -529,18 +540,18 @@ VRELL_METHOD(list_migrations) {
 
 VRELL_METHOD(publish) {
   VRELL_BIND(sig("VrellMesh.publish", kPublishParams), 2);
-  return guarded_call([&]() -> PyObject* {
-    const std::string* canonical = parse_json_canonical(a[1].str);
+  return guarded_call(st, [&]() -> PyObject* {
+    const std::string* canonical = parse_json_canonical(st, a[1].str);
     if (canonical == nullptr) return nullptr;
     auto r = mesh_of(self).channel.publish_canonical(a[0].str, *canonical);
-    if (!r) return raise(r.error());
+    if (!r) return raise(st, r.error());
     return PyLong_FromUnsignedLongLong(*r);
   });
 }
 
 VRELL_METHOD(health_snapshot) {
   VRELL_BIND(no_params("VrellMesh.health_snapshot"), 0);
-  return guarded_call([&]() -> PyObject* {
+  return guarded_call(st, [&]() -> PyObject* {
     Mesh& m = mesh_of(self);
     // Each count under its own component's lock, one component at a time.
     const AgentCounts agents = m.registry.counts();
@@ -571,7 +582,7 @@ VRELL_METHOD(health_snapshot) {
 
 VRELL_METHOD(plan_json) {
   VRELL_BIND(no_params("VrellMesh.plan_json"), 0);
-  return guarded_call([&]() -> PyObject* {
+  return guarded_call(st, [&]() -> PyObject* {
     std::string out;
     out.reserve(128);
     mesh_of(self).plan.write_json(out);
@@ -586,7 +597,8 @@ VRELL_METHOD(plan_json) {
 // Type
 
 PyObject* mesh_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guarded_call([&]() -> PyObject* {
+  const ModuleState& st = state_of_type(type);
+  return guarded_call(st, [&]() -> PyObject* {
     // Bring the tuple/dict call into the vectorcall shape the binder reads.
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     const Py_ssize_t nkw = kwargs != nullptr ? PyDict_GET_SIZE(kwargs) : 0;
@@ -606,14 +618,14 @@ PyObject* mesh_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       }
     }
     Arg a[2];
-    if (!py::bind(kNewSig, vec.data(), nargs, kwnames.get(), a)) return nullptr;
+    if (!py::bind(kNewSig, vec.data(), nargs, kwnames.get(), a, st.unicode_error)) return nullptr;
 
     Plan plan;
     if (!a[1].present || a[1].str.empty()) {
       plan.app_name.assign(a[0].str);
     } else {
       auto parsed = Plan::from_json(a[1].str);
-      if (!parsed) return raise(parsed.error());
+      if (!parsed) return raise(st, parsed.error());
       plan = std::move(*parsed);
     }
     std::string effective(plan.app_name.empty() ? a[0].str : std::string_view(plan.app_name));
@@ -633,7 +645,7 @@ void mesh_dealloc(PyObject* self) {
 }
 
 PyObject* mesh_repr(PyObject* self) {
-  return guarded_call([&]() -> PyObject* {
+  return guarded_call(state_of(self), [&]() -> PyObject* {
     Mesh& m = mesh_of(self);
     std::string out = "VrellMesh(app=" + quoted(m.plan.app_name);
     out.append(", agents=");
@@ -814,9 +826,9 @@ constexpr unsigned kTypeFlags = Py_TPFLAGS_DEFAULT;
 
 PyType_Spec kSpec = {"vrell_mesh.VrellMesh", sizeof(MeshObject), 0, kTypeFlags, kSlots};
 
-// The type, with its methods added after the property and in table order.
-PyTypeObject* create_type() {
-  Ref type = Ref::steal(PyType_FromSpec(&kSpec));
+// The class, with its methods added after the property and in table order.
+PyObject* create_type(PyObject* module) {
+  Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &kSpec, nullptr));
   if (!type) return nullptr;
   auto* tp = reinterpret_cast<PyTypeObject*>(type.get());
   // The dotted spec name gives __module__; the type's own name has no prefix,
@@ -827,7 +839,7 @@ PyTypeObject* create_type() {
     if (!descr || PyDict_SetItemString(tp->tp_dict, def.ml_name, descr.get()) < 0) return nullptr;
   }
   PyType_Modified(tp);
-  return reinterpret_cast<PyTypeObject*>(type.release());
+  return type.release();
 }
 
 bool add_exported(PyObject* module, const char* name, PyObject* value) {
@@ -842,40 +854,64 @@ bool add_exported(PyObject* module, const char* name, PyObject* value) {
   return PyObject_SetAttrString(module, name, value) == 0;
 }
 
+ModuleState& module_state(PyObject* module) {
+  return *static_cast<ModuleState*>(PyModule_GetState(module));
+}
+
+int module_exec(PyObject* module) {
+  ModuleState& st = module_state(module);
+  st.panic_exception = PyErr_NewExceptionWithDoc("vrell_mesh.PanicException",
+                                                 "An internal fault of the runtime mesh.",
+                                                 PyExc_BaseException, nullptr);
+  if (st.panic_exception == nullptr) return -1;
+  st.unicode_error = py::new_unicode_error_class();
+  if (st.unicode_error == nullptr) return -1;
+  st.mesh_type = create_type(module);
+  if (st.mesh_type == nullptr) return -1;
+  if (!add_exported(module, "VrellMesh", st.mesh_type)) return -1;
+  Ref version = Ref::steal(PyUnicode_FromString(kVersion));
+  if (!version || !add_exported(module, "__version__", version.get())) return -1;
+  return 0;
+}
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+  ModuleState& st = module_state(module);
+  Py_VISIT(st.mesh_type);
+  Py_VISIT(st.panic_exception);
+  Py_VISIT(st.unicode_error);
+  return 0;
+}
+
+int module_clear(PyObject* module) {
+  ModuleState& st = module_state(module);
+  Py_CLEAR(st.mesh_type);
+  Py_CLEAR(st.panic_exception);
+  Py_CLEAR(st.unicode_error);
+  return 0;
+}
+
+void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot kModuleSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // Everything the module keeps lives in its state or in the objects.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+    // Each component guards itself; nothing relies on the interpreter lock.
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
 PyModuleDef kModule = {
-    PyModuleDef_HEAD_INIT,
-    "vrell_mesh",
-    "Python module `vrell_mesh`.",
-    -1,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "vrell_mesh", "Python module `vrell_mesh`.",
+    sizeof(ModuleState),   nullptr,      kModuleSlots,
+    module_traverse,       module_clear, module_free,
 };
 
 }  // namespace
 }  // namespace vrell
 
-PyMODINIT_FUNC PyInit_vrell_mesh() {
-  using namespace vrell;
-  if (g_panic_exception == nullptr) {
-    g_panic_exception = PyErr_NewExceptionWithDoc("vrell_mesh.PanicException",
-                                                  "An internal fault of the runtime mesh.",
-                                                  PyExc_BaseException, nullptr);
-    if (g_panic_exception == nullptr) return nullptr;
-  }
-  if (!py::init_binder()) return nullptr;
-  Ref module = Ref::steal(PyModule_Create(&kModule));
-  if (!module) return nullptr;
-  if (g_mesh_type == nullptr) {
-    g_mesh_type = create_type();
-    if (g_mesh_type == nullptr) return nullptr;
-  }
-  if (!add_exported(module.get(), "VrellMesh", reinterpret_cast<PyObject*>(g_mesh_type))) {
-    return nullptr;
-  }
-  Ref version = Ref::steal(PyUnicode_FromString(kVersion));
-  if (!version || !add_exported(module.get(), "__version__", version.get())) return nullptr;
-  return module.release();
-}
+PyMODINIT_FUNC PyInit_vrell_mesh() { return PyModuleDef_Init(&vrell::kModule); }
