@@ -1,6 +1,7 @@
 #include "state.h"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 namespace vrell {
@@ -54,12 +55,28 @@ Result<bool> InMemoryStateStore::exists(std::string_view key) const {
 Result<std::vector<std::string>> InMemoryStateStore::keys_with_prefix(
     std::string_view prefix) const {
   return map_.read([&](const KeyedMap<json::Value>& m) -> Result<std::vector<std::string>> {
-    std::vector<std::string> keys;
+    // Sorted as views with their first eight bytes as one big-endian number
+    // (zero-padded), so most comparisons are one integer compare; equal
+    // heads fall back to comparing the bytes, which also settles padding.
+    struct Item {
+      uint64_t head;
+      std::string_view key;
+    };
+    std::vector<Item> items;
     for (const auto& [key, value] : m) {
-      if (std::string_view(key).starts_with(prefix)) keys.push_back(key);
+      if (!std::string_view(key).starts_with(prefix)) continue;
+      unsigned char b[8] = {};
+      std::memcpy(b, key.data(), std::min<size_t>(key.size(), 8));
+      uint64_t head = 0;
+      for (unsigned char c : b) head = head << 8 | c;
+      items.push_back({head, key});
     }
-    // std::string orders by unsigned bytes, so a proper prefix sorts first.
-    std::sort(keys.begin(), keys.end());
+    std::sort(items.begin(), items.end(), [](const Item& x, const Item& y) {
+      return x.head != y.head ? x.head < y.head : x.key < y.key;
+    });
+    std::vector<std::string> keys;
+    keys.reserve(items.size());
+    for (const Item& item : items) keys.emplace_back(item.key);
     return keys;
   });
 }
