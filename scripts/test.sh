@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything from a clean tree and runs every test: the C++ unit tests,
 # then the Python suite against the freshly built extension. Installs its own
-# test dependencies (Debian's GoogleTest as root, pytest and hypothesis by pip).
+# test dependencies (Debian's GoogleTest as root, pytest, hypothesis and mypy by pip).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -28,3 +28,6 @@ cmake --build "$BUILD" -j2
 
 ctest --test-dir "$BUILD" --output-on-failure
 PYTHONPATH="$PWD/$BUILD" "$PYTHON" -m pytest -q -p no:cacheprovider tests
+# The shipped stubs against the module just built: names, parameters, defaults, final class.
+# (Run from the build tree, where its cache lands.)
+(cd "$BUILD" && MYPYPATH="$OLDPWD/stubs" PYTHONPATH="$PWD" "$PYTHON" -m mypy.stubtest vrell_mesh)
