@@ -834,6 +834,15 @@ PyObject* create_type(PyObject* module) {
   // The dotted spec name gives __module__; the type's own name has no prefix,
   // as in the texts the interpreter builds from it ("'VrellMesh' object ...").
   tp->tp_name = "VrellMesh";
+#if PY_VERSION_HEX < 0x030A0000
+  // 3.9 keeps only the documentation part of a heap type's doc; give it the
+  // whole text back so that __text_signature__ is read from it.
+  auto* doc = static_cast<char*>(PyObject_Malloc(sizeof kClassDoc));
+  if (doc == nullptr) return PyErr_NoMemory();
+  std::memcpy(doc, kClassDoc, sizeof kClassDoc);
+  PyObject_Free(const_cast<char*>(tp->tp_doc));
+  tp->tp_doc = doc;
+#endif
   for (PyMethodDef& def : kMethods) {
     Ref descr = Ref::steal(PyDescr_NewMethod(tp, &def));
     if (!descr || PyDict_SetItemString(tp->tp_dict, def.ml_name, descr.get()) < 0) return nullptr;
