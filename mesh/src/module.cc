@@ -43,10 +43,6 @@ struct Mesh {
   MeshChannel channel;
 };
 
-struct MeshObject {
-  PyObject_HEAD std::unique_ptr<Mesh> mesh;
-};
-
 // Per-interpreter state of the module: its class and exception classes.
 struct ModuleState {
   PyObject* mesh_type;
@@ -57,8 +53,18 @@ struct ModuleState {
 ModuleState& state_of_type(PyTypeObject* type) {
   return *static_cast<ModuleState*>(PyType_GetModuleState(type));
 }
-// The class cannot be subclassed, so an object's type is the module's class.
-ModuleState& state_of(PyObject* self) { return state_of_type(Py_TYPE(self)); }
+
+// clang-format off
+struct MeshObject {
+  PyObject_HEAD
+  std::unique_ptr<Mesh> mesh;
+  // The state of the module of the object's class, which the object keeps
+  // alive through its type.
+  ModuleState* state;
+};
+// clang-format on
+
+ModuleState& state_of(PyObject* self) { return *reinterpret_cast<MeshObject*>(self)->state; }
 
 Mesh& mesh_of(PyObject* self) { return *reinterpret_cast<MeshObject*>(self)->mesh; }
 
@@ -632,7 +638,9 @@ PyObject* mesh_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     auto mesh = std::make_unique<Mesh>(std::move(plan), std::move(effective));
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
-    new (&reinterpret_cast<MeshObject*>(self)->mesh) std::unique_ptr<Mesh>(std::move(mesh));
+    auto* object = reinterpret_cast<MeshObject*>(self);
+    new (&object->mesh) std::unique_ptr<Mesh>(std::move(mesh));
+    object->state = &state_of_type(type);
     return self;
   });
 }
