@@ -350,10 +350,16 @@ VRELL_METHOD(list_agents) {
 // copied into the descriptor as they are.
 bool plain_ascii(PyObject* s) {
   if (!PyUnicode_IS_COMPACT_ASCII(s)) return false;
-  const auto* p = PyUnicode_1BYTE_DATA(s);
+  // Compact ASCII text follows the object header.
+  const auto* p = reinterpret_cast<const unsigned char*>(reinterpret_cast<PyASCIIObject*>(s) + 1);
   const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
-  // Words of eight bytes; the last one overlaps the one before it, and a
-  // short text is padded with a byte that needs no escape.
+  if (n < 8) {
+    for (size_t i = 0; i < n; ++i) {
+      if (p[i] < 0x20 || p[i] == '"' || p[i] == '\\') return false;
+    }
+    return true;
+  }
+  // Words of eight bytes, the last one overlapping the one before it.
   auto clean = [](uint64_t w) {
     constexpr uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
     const uint64_t quote = w ^ (kOnes * '"'), backslash = w ^ (kOnes * '\\');
@@ -361,12 +367,6 @@ bool plain_ascii(PyObject* s) {
             kHigh) == 0;
   };
   uint64_t w;
-  if (n < 8) {
-    unsigned char pad[8] = {'a', 'a', 'a', 'a', 'a', 'a', 'a', 'a'};
-    std::memcpy(pad, p, n);
-    std::memcpy(&w, pad, 8);
-    return clean(w);
-  }
   for (size_t i = 0; i + 8 < n; i += 8) {
     std::memcpy(&w, p + i, 8);
     if (!clean(w)) return false;
@@ -375,23 +375,39 @@ bool plain_ascii(PyObject* s) {
   return clean(w);
 }
 
-constexpr std::string_view kRoute1 = "{\"agent_id\":\"";
-constexpr std::string_view kRoute2 = "\",\"agent_type\":\"";
-constexpr std::string_view kRoute3 = "\",\"method\":\"";
-constexpr std::string_view kRoute4 = "\",\"node\":\"localhost\",\"status\":\"routed\"}";
+// The descriptor's fixed pieces, as arrays so that copying them compiles to
+// plain moves.
+constexpr char kRoute1[] = "{\"agent_id\":\"";
+constexpr char kRoute2[] = "\",\"agent_type\":\"";
+constexpr char kRoute3[] = "\",\"method\":\"";
+constexpr char kRoute4[] = "\",\"node\":\"localhost\",\"status\":\"routed\"}";
+
+template <size_t N>
+char* put_piece(char* p, const char (&piece)[N]) {
+  std::memcpy(p, piece, N - 1);
+  return p + N - 1;
+}
+
+char* put_text(char* p, std::string_view text) {
+  std::memcpy(p, text.data(), text.size());
+  return p + text.size();
+}
 
 PyObject* routing_descriptor(const Arg& type, const Arg& id, const Arg& method) {
   if (plain_ascii(type.obj) && plain_ascii(id.obj) && plain_ascii(method.obj)) {
-    const size_t len = kRoute1.size() + id.str.size() + kRoute2.size() + type.str.size() +
-                       kRoute3.size() + method.str.size() + kRoute4.size();
+    const size_t len = (sizeof kRoute1 - 1) + id.str.size() + (sizeof kRoute2 - 1) +
+                       type.str.size() + (sizeof kRoute3 - 1) + method.str.size() +
+                       (sizeof kRoute4 - 1);
     PyObject* o = PyUnicode_New(static_cast<Py_ssize_t>(len), 127);
     if (o == nullptr) return nullptr;
     char* p = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(o));
-    for (std::string_view piece :
-         {kRoute1, id.str, kRoute2, type.str, kRoute3, method.str, kRoute4}) {
-      std::memcpy(p, piece.data(), piece.size());
-      p += piece.size();
-    }
+    p = put_piece(p, kRoute1);
+    p = put_text(p, id.str);
+    p = put_piece(p, kRoute2);
+    p = put_text(p, type.str);
+    p = put_piece(p, kRoute3);
+    p = put_text(p, method.str);
+    put_piece(p, kRoute4);
     return o;
   }
   std::string& out = scratch();
@@ -401,7 +417,7 @@ PyObject* routing_descriptor(const Arg& type, const Arg& id, const Arg& method) 
   json::write_string(out, type.str);
   out.append(",\"method\":");
   json::write_string(out, method.str);
-  out.append(kRoute4.substr(1));
+  out.append(kRoute4 + 1);
   return new_str(out);
 }
 
