@@ -237,18 +237,21 @@ Kind Value::kind() const noexcept {
   }
 }
 
-Reader::Reader(std::string_view input) noexcept : in_(input), ws_(&own_) {
+Reader::Reader(std::string_view input) : in_(input) {
   thread_local Workspace shared;
   if (!shared.in_use) {
     shared.in_use = true;
     shared.members.clear();
     shared.key_scratch.clear();
     ws_ = &shared;
+  } else {
+    own_ = std::make_unique<Workspace>();
+    ws_ = own_.get();
   }
 }
 
 Reader::~Reader() {
-  if (ws_ != &own_) ws_->in_use = false;
+  if (!own_) ws_->in_use = false;
 }
 
 bool Reader::fail(size_t bytes_read, std::string_view message) {
@@ -300,7 +303,14 @@ class Reader::Sink {
   void advance_to(char* p) noexcept { p_ = p; }
   void put(char c) { *room(1) = c, ++p_; }
   void write(const char* d, size_t n) {
-    std::memcpy(room(n), d, n);
+    char* p = room(n);
+    if (n <= 16) {
+      // Short runs (keys, small strings, integers) are the common case:
+      // a byte loop beats a call into memcpy.
+      for (size_t i = 0; i < n; ++i) p[i] = d[i];
+    } else {
+      std::memcpy(p, d, n);
+    }
     p_ += n;
   }
   void truncate(size_t size) noexcept { p_ = s_.data() + size; }

@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -72,7 +73,7 @@ class Value {
 // be used further after that.
 class Reader {
  public:
-  explicit Reader(std::string_view input) noexcept;
+  explicit Reader(std::string_view input);
   ~Reader();
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;
@@ -142,8 +143,8 @@ class Reader {
     std::string sort_buf;
     bool in_use = false;
   };
-  Workspace own_;
   Workspace* ws_;
+  std::unique_ptr<Workspace> own_;
 };
 
 // Parses exactly one value; whitespace may stand around it, nothing else.
