@@ -52,31 +52,79 @@ Result<bool> InMemoryStateStore::exists(std::string_view key) const {
       [&](const KeyedMap<json::Value>& m) -> Result<bool> { return m.find(key) != m.end(); });
 }
 
+namespace {
+
+// A key to sort: its first sixteen bytes as two big-endian numbers
+// (zero-padded), so that nearly every comparison is an integer compare on data
+// at hand; keys equal in both fall back to comparing their bytes, which also
+// settles the padding.
+struct SortItem {
+  uint64_t head;
+  uint64_t next;
+  std::string_view key;
+};
+
+uint64_t big_endian_at(std::string_view key, size_t from) noexcept {
+  unsigned char b[8] = {};
+  if (key.size() > from) std::memcpy(b, key.data() + from, std::min<size_t>(key.size() - from, 8));
+  uint64_t v = 0;
+  for (unsigned char c : b) v = v << 8 | c;
+  return v;
+}
+
+bool tail_less(const SortItem& x, const SortItem& y) noexcept {
+  return x.next != y.next ? x.next < y.next : x.key < y.key;
+}
+
+// Sorts by head with a stable radix sort (16 bits a pass, lowest first), then
+// each run of equal heads by the rest. Comparison sorting a million keys costs
+// several times more.
+void sort_items(std::vector<SortItem>& items) {
+  const size_t n = items.size();
+  if (n < 256) {
+    std::sort(items.begin(), items.end(), [](const SortItem& x, const SortItem& y) {
+      return x.head != y.head ? x.head < y.head : tail_less(x, y);
+    });
+    return;
+  }
+  std::vector<SortItem> other(n);
+  std::vector<uint32_t> count(1u << 16);
+  for (int shift = 0; shift < 64; shift += 16) {
+    std::fill(count.begin(), count.end(), 0);
+    for (const SortItem& item : items) ++count[(item.head >> shift) & 0xFFFF];
+    // A digit shared by every item leaves the order as it is.
+    if (count[(items[0].head >> shift) & 0xFFFF] == n) continue;
+    uint32_t sum = 0;
+    for (uint32_t& c : count) sum += std::exchange(c, sum);
+    for (const SortItem& item : items) other[count[(item.head >> shift) & 0xFFFF]++] = item;
+    items.swap(other);
+  }
+  for (size_t i = 0; i < n;) {
+    size_t j = i + 1;
+    while (j < n && items[j].head == items[i].head) ++j;
+    if (j - i > 1) {
+      std::sort(items.begin() + static_cast<std::ptrdiff_t>(i),
+                items.begin() + static_cast<std::ptrdiff_t>(j), tail_less);
+    }
+    i = j;
+  }
+}
+
+}  // namespace
+
 Result<std::vector<std::string>> InMemoryStateStore::keys_with_prefix(
     std::string_view prefix) const {
   return map_.read([&](const KeyedMap<json::Value>& m) -> Result<std::vector<std::string>> {
-    // Sorted as views with their first eight bytes as one big-endian number
-    // (zero-padded), so most comparisons are one integer compare; equal
-    // heads fall back to comparing the bytes, which also settles padding.
-    struct Item {
-      uint64_t head;
-      std::string_view key;
-    };
-    std::vector<Item> items;
+    std::vector<SortItem> items;
     for (const auto& [key, value] : m) {
-      if (!std::string_view(key).starts_with(prefix)) continue;
-      unsigned char b[8] = {};
-      std::memcpy(b, key.data(), std::min<size_t>(key.size(), 8));
-      uint64_t head = 0;
-      for (unsigned char c : b) head = head << 8 | c;
-      items.push_back({head, key});
+      if (std::string_view(key).starts_with(prefix)) {
+        items.push_back({big_endian_at(key, 0), big_endian_at(key, 8), key});
+      }
     }
-    std::sort(items.begin(), items.end(), [](const Item& x, const Item& y) {
-      return x.head != y.head ? x.head < y.head : x.key < y.key;
-    });
+    sort_items(items);
     std::vector<std::string> keys;
     keys.reserve(items.size());
-    for (const Item& item : items) keys.emplace_back(item.key);
+    for (const SortItem& item : items) keys.emplace_back(item.key);
     return keys;
   });
 }

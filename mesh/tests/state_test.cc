@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -198,6 +200,38 @@ TEST(StateTest, FailedAllocationInAReadDoesNotPoison) {
                                            });
   EXPECT_GE(points, 2);
   EXPECT_EQ(keys(store, "").size(), 3u);
+}
+
+}  // namespace
+}  // namespace vrell
+
+namespace vrell {
+namespace {
+
+// Large listings take the radix path: random keys with shared heads, NUL
+// bytes, bytes above 0x7F and proper prefixes of each other must still come
+// out in plain unsigned byte order.
+TEST(StateTest, LargeListingsSortByUnsignedBytes) {
+  std::mt19937 rng(11);
+  const std::string alphabet("\0\x01a/Az\x7f\x80\xff", 9);
+  InMemoryStateStore store;
+  std::vector<std::string> expected;
+  for (int i = 0; i < 5000; ++i) {
+    std::string key = i % 3 == 0 ? "shared-prefix-16" : (i % 3 == 1 ? "p/" : "");
+    const size_t len = rng() % 20;
+    for (size_t j = 0; j < len; ++j) key.push_back(alphabet[rng() % alphabet.size()]);
+    if (store.exists(key).value()) continue;
+    ASSERT_TRUE(store.set(key, json::Value()).has_value());
+    expected.push_back(key);
+  }
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(store.keys_with_prefix("").value(), expected);
+  std::vector<std::string> shared;
+  for (const std::string& k : expected) {
+    if (k.rfind("shared-prefix-16", 0) == 0) shared.push_back(k);
+  }
+  ASSERT_GT(shared.size(), 256u);
+  EXPECT_EQ(store.keys_with_prefix("shared-prefix-16").value(), shared);
 }
 
 }  // namespace
