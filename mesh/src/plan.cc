@@ -165,9 +165,9 @@ class PlanParser {
     if (!at_value()) return false;
     if (r_.peek() != '{') return wrong_kind("a map");
     return members([&](std::string& name, size_t) {
-      BackendSpec spec;
-      if (!backend_record(spec)) return false;
-      backends.insert_or_assign(std::move(name), std::move(spec));
+      BackendSpec backend;
+      if (!backend_record(backend)) return false;
+      backends.insert_or_assign(std::move(name), std::move(backend));
       return true;
     });
   }

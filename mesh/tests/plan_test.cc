@@ -359,10 +359,10 @@ TEST(PlanTest, WrittenPlansReadBackUnchanged) {
     EXPECT_EQ(second->functions, first->functions);
     EXPECT_EQ(second->agents, first->agents);
     ASSERT_EQ(second->backends.size(), first->backends.size());
-    for (const auto& [name, spec] : first->backends) {
+    for (const auto& [name, backend] : first->backends) {
       ASSERT_EQ(second->backends.count(name), 1u) << name;
-      EXPECT_EQ(second->backends.at(name).backend_type, spec.backend_type);
-      EXPECT_EQ(second->backends.at(name).config, spec.config);
+      EXPECT_EQ(second->backends.at(name).backend_type, backend.backend_type);
+      EXPECT_EQ(second->backends.at(name).config, backend.config);
     }
   }
 }
@@ -382,10 +382,10 @@ TEST(PlanTest, WritesFieldsInDeclarationOrderWithEscapes) {
   plan.app_name = "a\"\\\b\x1f\x7f/";
   plan.functions = {"f", ""};
   plan.agents = {"\n"};
-  BackendSpec spec;
-  spec.backend_type = "redis";
-  spec.config = json::Value::empty_object();
-  plan.backends.emplace("\t", std::move(spec));
+  BackendSpec backend;
+  backend.backend_type = "redis";
+  backend.config = json::Value::empty_object();
+  plan.backends.emplace("\t", std::move(backend));
   EXPECT_EQ(written(plan),
             "{\"app_name\":\"a\\\"\\\\\\b\\u001f\x7f/\",\"backends\":{\"\\t\":{\"backend_type\":"
             "\"redis\",\"config\":{}}},\"functions\":[\"f\",\"\"],\"agents\":[\"\\n\"]}");
