@@ -105,8 +105,9 @@ bool convert(const Param& p, PyObject* o, Arg& a, PyObject* unicode_error) {
         Ref qn = Ref::steal(
             PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__qualname__"));
         if (!qn) return false;
+        // %S: a metaclass may make __qualname__ anything, not only text.
         PyErr_Format(PyExc_TypeError,
-                     "argument '%s': '%U' object cannot be converted to 'PyString'", p.name,
+                     "argument '%s': '%S' object cannot be converted to 'PyString'", p.name,
                      qn.get());
         return false;
       }
