@@ -188,8 +188,7 @@ Result<uint64_t> MeshChannel::publish(std::string_view topic, json::Value payloa
 
 Result<uint64_t> MeshChannel::publish_canonical(std::string_view topic,
                                                 std::string_view canonical_payload) {
-  return publish_with(topic,
-                      [&] { return json::Value::from_canonical(std::string(canonical_payload)); });
+  return publish_with(topic, [&] { return json::Value::from_canonical(canonical_payload); });
 }
 
 uint64_t MeshChannel::topic_count() const noexcept {

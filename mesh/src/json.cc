@@ -219,7 +219,36 @@ std::string Error::text() const {
   return s;
 }
 
+void Value::assign(std::string_view canonical) {
+  const size_t n = canonical.size();
+  if (n <= kSmall) {
+    release();
+    std::memcpy(small_, canonical.data(), n);
+    tag_ = static_cast<unsigned char>(n);
+    return;
+  }
+  if (tag_ == kHeap && heap_.capacity >= n && heap_.capacity <= 2 * n + 64) {
+    std::memcpy(heap_.data, canonical.data(), n);
+    heap_.size = n;
+    return;
+  }
+  // The new block first: if it cannot be had, the value stays as it was.
+  char* data = std::allocator<char>().allocate(n);
+  std::memcpy(data, canonical.data(), n);
+  release();
+  heap_ = Heap{data, n, n};
+  tag_ = kHeap;
+}
+
+void Value::release() noexcept {
+  if (tag_ == kHeap) {
+    std::allocator<char>().deallocate(heap_.data, heap_.capacity);
+    tag_ = 0;
+  }
+}
+
 Kind Value::kind() const noexcept {
+  const std::string_view text_ = text();
   switch (text_.empty() ? 'n' : text_[0]) {
     case 'n':
       return Kind::Null;
@@ -768,11 +797,11 @@ Expected<void, Error> parse_into(std::string_view text, std::string& out) {
 }
 
 Expected<Value, Error> parse(std::string_view text) {
-  std::string out;
-  auto r = parse_into(text, out);
+  thread_local std::string buffer;
+  if (buffer.capacity() > (1u << 20)) std::string().swap(buffer);  // keep no huge one
+  auto r = parse_into(text, buffer);
   if (!r) return unexpected(std::move(r).error());
-  if (out.capacity() > out.size() + out.size() / 4 + 32) out.shrink_to_fit();
-  return Value::from_canonical(std::move(out));
+  return Value::from_canonical(buffer);
 }
 
 void write_string(std::string& out, std::string_view utf8) {

@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -42,30 +43,78 @@ enum class Kind : unsigned char { Null, Bool, Number, String, Array, Object };
 
 class Value {
  public:
-  Value() : text_("null") {}
+  Value() noexcept { set_small("null"); }
   // REQUIRES: `canonical` is the canonical text of one value.
-  static Value from_canonical(std::string canonical) { return Value(std::move(canonical)); }
-  static Value empty_object() { return Value(std::string("{}")); }
-
-  std::string_view text() const noexcept { return text_; }
-  // REQUIRES: `canonical` is the canonical text of one value. Reuses this
-  // value's buffer unless that is far larger than needed; on an allocation
-  // failure the value is unchanged.
-  void assign(std::string_view canonical) {
-    if (text_.capacity() > 2 * canonical.size() + 64) {
-      std::string exact(canonical);
-      text_.swap(exact);
-    } else {
-      text_.assign(canonical);
-    }
+  static Value from_canonical(std::string_view canonical) {
+    Value v;
+    v.assign(canonical);
+    return v;
   }
+  static Value empty_object() noexcept {
+    Value v;
+    v.set_small("{}");
+    return v;
+  }
+
+  Value(const Value& other) : Value() { assign(other.text()); }
+  Value(Value&& other) noexcept : tag_(other.tag_) {
+    take_storage(other);
+    other.set_small("null");
+  }
+  Value& operator=(const Value& other) {
+    if (this != &other) assign(other.text());
+    return *this;
+  }
+  Value& operator=(Value&& other) noexcept {
+    if (this != &other) {
+      release();
+      tag_ = other.tag_;
+      take_storage(other);
+      other.set_small("null");
+    }
+    return *this;
+  }
+  ~Value() { release(); }
+
+  std::string_view text() const noexcept {
+    return tag_ == kHeap ? std::string_view(heap_.data, heap_.size)
+                         : std::string_view(small_, tag_);
+  }
+  // REQUIRES: `canonical` is the canonical text of one value. Reuses this
+  // value's room unless that is far larger than needed; on an allocation
+  // failure the value is unchanged.
+  void assign(std::string_view canonical);
   Kind kind() const noexcept;
-  friend bool operator==(const Value& a, const Value& b) noexcept { return a.text_ == b.text_; }
+  friend bool operator==(const Value& a, const Value& b) noexcept { return a.text() == b.text(); }
 
  private:
-  explicit Value(std::string text) : text_(std::move(text)) {}
-  std::string text_;
+  // Texts up to kSmall bytes (most keys' values) live in the value itself;
+  // longer ones in one heap block of their own.
+  static constexpr size_t kSmall = 23;
+  static constexpr unsigned char kHeap = 0xFF;
+  struct Heap {
+    char* data;
+    size_t size;
+    size_t capacity;
+  };
+  template <size_t N>
+  void set_small(const char (&text)[N]) noexcept {
+    for (size_t i = 0; i + 1 < N; ++i) small_[i] = text[i];
+    tag_ = static_cast<unsigned char>(N - 1);
+  }
+  void release() noexcept;
+  // The whole union's bytes: the heap block's fields or the small text.
+  void take_storage(const Value& other) noexcept {
+    std::memcpy(small_, other.small_, sizeof small_);
+  }
+
+  union {
+    Heap heap_;
+    char small_[kSmall + 1];
+  };
+  unsigned char tag_;  // the small text's length, or kHeap
 };
+static_assert(sizeof(Value) == 32, "a value is four words: entries stay 64 bytes");
 
 // Reads one document. Beside parse(), its primitives let other parsers (the
 // plan) read their own structure with the same rules, depth limit and errors.

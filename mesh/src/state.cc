@@ -35,7 +35,7 @@ Result<void> InMemoryStateStore::set_canonical(std::string_view key, std::string
       it->second.assign(canonical);
       return {};
     }
-    m.emplace(key, json::Value::from_canonical(std::string(canonical)));
+    m.emplace(key, json::Value::from_canonical(canonical));
     return {};
   });
 }

@@ -204,3 +204,42 @@ TEST(JsonError, TextWithoutPosition) {
 
 }  // namespace
 }  // namespace vrell::json
+
+namespace vrell::json {
+namespace {
+
+// Values move between the inline text (up to 23 bytes) and a heap block;
+// copies, moves and reassignments in every direction keep the text exact.
+TEST(JsonValue, SmallAndLargeTextsSurviveCopiesMovesAndAssignments) {
+  const std::string small = "{\"n\":1,\"s\":\"abc\"}";
+  const std::string edge(23, '7');
+  const std::string just_over(24, '8');
+  std::string large(202, '1');
+  large.front() = '[';
+  large.back() = ']';
+  const std::string* const texts[] = {&small, &edge, &just_over, &large};
+  for (const std::string* first : texts) {
+    for (const std::string* second : texts) {
+      Value a = Value::from_canonical(*first);
+      EXPECT_EQ(a.text(), *first);
+      Value b = a;  // copy
+      EXPECT_EQ(b.text(), *first);
+      Value c = std::move(a);  // move leaves null behind
+      EXPECT_EQ(c.text(), *first);
+      EXPECT_EQ(a.text(), "null");
+      c.assign(*second);
+      EXPECT_EQ(c.text(), *second);
+      b = c;  // copy assignment over a value of another size
+      EXPECT_EQ(b.text(), *second);
+      a = std::move(b);
+      EXPECT_EQ(a.text(), *second);
+      EXPECT_EQ(b.text(), "null");
+      EXPECT_TRUE(a == c);
+    }
+  }
+  EXPECT_EQ(Value().text(), "null");
+  EXPECT_EQ(Value::empty_object().text(), "{}");
+}
+
+}  // namespace
+}  // namespace vrell::json
