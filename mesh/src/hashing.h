@@ -5,7 +5,9 @@
 // the operating system's random source: colliding keys cannot be precomputed.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -40,9 +42,11 @@ struct HashedKey {
 //
 // Entries live in one dense vector (insertion order, with the last entry moved
 // into the hole an erase leaves), so walking the map is a linear scan; an
-// open-addressing index of 64-bit slots (upper half: the key hash's upper 32
-// bits, lower half: entry position + 1) finds them, with linear probing and
-// backward-shift deletion. Insertions give the strong exception guarantee.
+// open-addressing index of 32-bit slots finds them, with linear probing and
+// backward-shift deletion. With 2^k slots, a slot holds the entry's position
+// + 1 in its low k bits and the top 32 - k bits of the key hash's upper half
+// above them, which rule out nearly every other key without reading it.
+// Insertions give the strong exception guarantee.
 // Iterators and references are invalidated by every insertion and erasure.
 template <class V>
 class KeyedMap {
@@ -100,7 +104,7 @@ class KeyedMap {
     const size_t last = entries_.size() - 1;
     if (index != last) {
       const size_t moved_slot = slot_of_index(hash(entries_[last].first), last);
-      slots_[moved_slot] = (slots_[moved_slot] & kHighMask) | (index + 1);
+      slots_[moved_slot] = (slots_[moved_slot] & ~index_mask()) | static_cast<uint32_t>(index + 1);
       entries_[index] = std::move(entries_[last]);
     }
     entries_.pop_back();
@@ -115,28 +119,25 @@ class KeyedMap {
 
  private:
   static constexpr size_t kNone = ~size_t{0};
-  static constexpr uint64_t kHighMask = 0xFFFFFFFF00000000ull;
+  static constexpr unsigned kMaxBits = 31;  // 2^31 slots: far beyond any memory here
 
   static uint64_t hash(std::string_view k) noexcept {
     return siphash13(process_hash_key(), k.data(), k.size());
   }
   size_t mask() const noexcept { return slots_.size() - 1; }
-  size_t home(uint64_t slot_or_hash) const noexcept {
-    return static_cast<size_t>(slot_or_hash >> 32) & mask();
-  }
-  size_t index_at(size_t pos) const noexcept {
-    return static_cast<size_t>(slots_[pos] & 0xFFFFFFFFu) - 1;
-  }
+  uint32_t index_mask() const noexcept { return (uint32_t{1} << bits_) - 1; }
+  size_t home(uint64_t h) const noexcept { return static_cast<size_t>(h) & mask(); }
+  uint32_t fragment(uint64_t h) const noexcept { return static_cast<uint32_t>(h >> 32) >> bits_; }
+  size_t index_at(size_t pos) const noexcept { return (slots_[pos] & index_mask()) - 1; }
 
   size_t slot_of(const HashedKey& key) const noexcept {
     if (entries_.empty()) return kNone;
     const uint64_t h = key.hash;
+    const uint32_t f = fragment(h);
     for (size_t pos = home(h);; pos = (pos + 1) & mask()) {
-      const uint64_t s = slots_[pos];
+      const uint32_t s = slots_[pos];
       if (s == 0) return kNone;
-      if ((s & kHighMask) == (h & kHighMask) && entries_[index_at(pos)].first == key.text) {
-        return pos;
-      }
+      if ((s >> bits_) == f && entries_[index_at(pos)].first == key.text) return pos;
     }
   }
   size_t slot_of_index(uint64_t h, size_t index) const noexcept {
@@ -147,7 +148,8 @@ class KeyedMap {
 
   void remove_slot(size_t hole) noexcept {
     for (size_t pos = (hole + 1) & mask(); slots_[pos] != 0; pos = (pos + 1) & mask()) {
-      const size_t want = home(slots_[pos]);
+      // Slots keep too few hash bits for their home: hash the key again.
+      const size_t want = home(hash(entries_[index_at(pos)].first));
       // Move the slot back when the hole lies between its home and where it is.
       if (((pos - want) & mask()) >= ((pos - hole) & mask())) {
         slots_[hole] = slots_[pos];
@@ -160,19 +162,24 @@ class KeyedMap {
   void place(uint64_t h, size_t index) noexcept {
     size_t pos = home(h);
     while (slots_[pos] != 0) pos = (pos + 1) & mask();
-    slots_[pos] = (h & kHighMask) | (index + 1);
+    slots_[pos] = (fragment(h) << bits_) | static_cast<uint32_t>(index + 1);
   }
 
   template <class K, class... Args>
   iterator insert_new(uint64_t h, K&& key, Args&&... args) {
-    // Grow the index first: if anything throws, the map is unchanged.
+    // Room first: if an allocation throws, the map is unchanged. Entries
+    // double (powers of two, so a table of N entries holds at most 2N slots of
+    // them) and the index doubles when it would pass three quarters full.
+    if (entries_.size() == entries_.capacity()) {
+      entries_.reserve(std::max<size_t>(8, entries_.capacity() * 2));
+    }
     if ((entries_.size() + 1) * 4 > slots_.size() * 3) {
-      std::vector<uint64_t> bigger(slots_.empty() ? 8 : slots_.size() * 2, 0);
-      entries_.reserve(entries_.size() + 1);
+      const unsigned bits = slots_.empty() ? 4 : bits_ + 1;
+      if (bits > kMaxBits) throw std::bad_alloc();
+      std::vector<uint32_t> bigger(size_t{1} << bits, 0);
       slots_.swap(bigger);
+      bits_ = bits;
       for (size_t i = 0; i < entries_.size(); ++i) place(hash(entries_[i].first), i);
-    } else if (entries_.size() == entries_.capacity()) {
-      entries_.reserve(entries_.size() * 2);
     }
     entries_.emplace_back(std::piecewise_construct, std::forward_as_tuple(std::forward<K>(key)),
                           std::forward_as_tuple(std::forward<Args>(args)...));
@@ -181,7 +188,8 @@ class KeyedMap {
   }
 
   std::vector<value_type> entries_;
-  std::vector<uint64_t> slots_;
+  std::vector<uint32_t> slots_;
+  unsigned bits_ = 0;  // slots_.size() == 2^bits_
 };
 
 }  // namespace vrell
