@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Builds everything from a clean tree and runs every test: the C++ unit tests,
-# then the Python suite against the freshly built extension. Installs its own
-# test dependencies (Debian's GoogleTest as root, pytest, hypothesis and mypy by pip).
+# then the Python suite against the freshly built extension, then a short fuzz
+# run of every libFuzzer target and both suites once more under ASan+UBSan.
+# Installs its own test dependencies (Debian's GoogleTest, and clang for the
+# fuzzers, as root; pytest, hypothesis and mypy by pip). A closing note gives
+# the reliability figures. FUZZ_SECONDS (default 20) sets the fuzz time per target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -27,7 +30,19 @@ cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DVRELL_TESTS=ON -DVRELL_WERRO
 cmake --build "$BUILD" -j2
 
 ctest --test-dir "$BUILD" --output-on-failure
-PYTHONPATH="$PWD/$BUILD" "$PYTHON" -m pytest -q -p no:cacheprovider tests
+REPORT="$PWD/$BUILD/reliability.txt"
+VRELL_TEST_REPORT="$REPORT" PYTHONPATH="$PWD/$BUILD" "$PYTHON" -m pytest -q -p no:cacheprovider tests
 # The shipped stubs against the module just built: names, parameters, defaults, final class.
 # (Run from the build tree, where its cache lands.)
 (cd "$BUILD" && MYPYPATH="$OLDPWD/stubs" PYTHONPATH="$PWD" "$PYTHON" -m mypy.stubtest vrell_mesh)
+
+# Fuzzing, short: every target for FUZZ_SECONDS (scripts/fuzz.sh 600 for a longer run).
+bash scripts/fuzz.sh "${FUZZ_SECONDS:-20}" | tee -a "$REPORT"
+# The C++ unit tests and the whole Python suite under AddressSanitizer and
+# UndefinedBehaviorSanitizer, from a build of their own (build/asan).
+bash scripts/sanitize.sh | tee "$BUILD/sanitize.log"
+grep '^sanitizers:' "$BUILD/sanitize.log" >>"$REPORT"
+
+echo
+echo "== reliability"
+cat "$REPORT"

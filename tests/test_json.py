@@ -10,6 +10,7 @@ from decimal import Decimal
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from support.report import report
 
 from vrell_mesh import VrellMesh
 
@@ -508,30 +509,97 @@ def test_reader_agrees_with_python(text):
 
 
 SUITE = pathlib.Path(__file__).resolve().parents[2] / "shared" / "data" / "jsontestsuite" / "test_parsing"
+needs_suite = pytest.mark.skipif(not SUITE.is_dir(), reason="JSON conformance files not present")
+
+
+def suite_text(path):
+    """The file as a str argument; bytes that are not UTF-8 become lone surrogates,
+    which the binding must refuse as text it cannot encode."""
+    return path.read_bytes().decode("utf-8", "surrogateescape")
 
 
 def suite_cases(prefix):
     if not SUITE.is_dir():
         return []
-    cases = []
-    for path in sorted(SUITE.glob(prefix + "_*.json")):
-        try:
-            cases.append(pytest.param(path.read_bytes().decode("utf-8"), id=path.name))
-        except UnicodeDecodeError:
-            continue  # not expressible as a Python str argument
-    return cases
+    return [pytest.param(path, id=path.name) for path in sorted(SUITE.glob(prefix + "_*.json"))]
 
 
-@pytest.mark.skipif(not SUITE.is_dir(), reason="JSON conformance files not present")
-@pytest.mark.parametrize("text", suite_cases("y"))
-def test_conformance_accepted(text):
-    out = roundtrip(text)
-    assert json.loads(out) == as_mesh_numbers(json.loads(text))
+def mesh_reads(text):
+    """("accepted", written text), ("refused", error text) or ("unencodable", error text)."""
+    try:
+        return "accepted", roundtrip(text)
+    except UnicodeEncodeError as e:
+        assert str(e).startswith("argument 'value_json': "), str(e)
+        return "unencodable", str(e)
+    except ValueError as e:
+        check_error_text(e.args[0], text)
+        return "refused", e.args[0]
 
 
-@pytest.mark.skipif(not SUITE.is_dir(), reason="JSON conformance files not present")
-@pytest.mark.parametrize("text", suite_cases("n"))
-def test_conformance_refused(text):
-    with pytest.raises(ValueError) as info:
-        roundtrip(text)
-    check_error_text(info.value.args[0], text)
+def python_reads_bytes(path):
+    try:
+        return True, json.loads(path.read_bytes().decode("utf-8"), parse_constant=_reject_constant)
+    except (ValueError, RecursionError):
+        return False, None
+
+
+@needs_suite
+@pytest.mark.parametrize("path", suite_cases("y"))
+def test_conformance_accepted(path):
+    outcome, out = mesh_reads(suite_text(path))
+    assert outcome == "accepted", out
+    ok, expected = python_reads_bytes(path)
+    assert ok
+    assert json.loads(out) == as_mesh_numbers(expected)
+    assert roundtrip(out) == out
+
+
+@needs_suite
+@pytest.mark.parametrize("path", suite_cases("n"))
+def test_conformance_refused(path):
+    outcome, message = mesh_reads(suite_text(path))
+    assert outcome in ("refused", "unencodable"), message
+
+
+@needs_suite
+@pytest.mark.parametrize("path", suite_cases("i"))
+def test_conformance_either_way(path):
+    """No fixed answer: whatever the reader decides, it decides cleanly, and what it
+    accepts reads back as Python reads it (numbers beyond the float range aside)."""
+    outcome, out = mesh_reads(suite_text(path))
+    if outcome == "accepted":
+        assert roundtrip(out) == out
+        ok, expected = python_reads_bytes(path)
+        if ok and not has_infinity(expected):
+            assert json.loads(out) == as_mesh_numbers(expected)
+
+
+@needs_suite
+def test_conformance_counts():
+    counts = {prefix: {"accepted": 0, "refused": 0, "unencodable": 0} for prefix in "yni"}
+    for path in sorted(SUITE.glob("[yni]_*.json")):
+        counts[path.name[0]][mesh_reads(suite_text(path))[0]] += 1
+    y, n, i = counts["y"], counts["n"], counts["i"]
+    assert y["accepted"] > 0 and y["refused"] == y["unencodable"] == 0, y
+    assert n["refused"] > 0 and n["accepted"] == 0, n
+    report(
+        "json conformance",
+        f"{y['accepted']} y_ accepted, {n['refused'] + n['unencodable']} n_ refused"
+        f" ({n['unencodable']} as text that is not UTF-8),"
+        f" {sum(i.values())} i_ implementation-defined ({i['accepted']} accepted,"
+        f" {i['refused'] + i['unencodable']} refused)",
+    )
+
+
+def test_100000_opening_brackets_refused(raises_exactly):
+    mesh = VrellMesh("deep")
+    for reader in READERS.values():
+        with raises_exactly(ValueError, "Serialization error: recursion limit exceeded at line 1 column 128"):
+            reader(mesh, "[" * 100_000)
+    # The plan, its backends map and the backend entry are the first three levels.
+    plan = '{"app_name":"a","backends":{"b":{"backend_type":"t","config":'
+    column = len(plan) + 128 - 3
+    message = f"Serialization error: recursion limit exceeded at line 1 column {column}"
+    with raises_exactly(ValueError, message):
+        VrellMesh("deep", plan + "[" * 100_000)
+    assert json.loads(mesh.health_snapshot())["state"] == {"keys": 0}

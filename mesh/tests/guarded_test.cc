@@ -37,6 +37,20 @@ void* operator new(std::size_t size) {
   throw std::bad_alloc();
 }
 void* operator new[](std::size_t size) { return ::operator new(size); }
+// The nothrow forms too (std::stable_sort's buffer uses them): left to the
+// runtime, they would hand out blocks that the delete below frees with free().
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return ::operator new(size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
+  return ::operator new(size, tag);
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept { give_back_block(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { give_back_block(p); }
 void operator delete(void* p) noexcept { give_back_block(p); }
 void operator delete(void* p, std::size_t) noexcept { give_back_block(p); }
 void operator delete[](void* p) noexcept { give_back_block(p); }
