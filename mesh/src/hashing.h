@@ -45,8 +45,10 @@ struct HashedKey {
 // open-addressing index of 32-bit slots finds them, with linear probing and
 // backward-shift deletion. With 2^k slots, a slot holds the entry's position
 // + 1 in its low k bits and the top 32 - k bits of the key hash's upper half
-// above them, which rule out nearly every other key without reading it.
-// Insertions give the strong exception guarantee.
+// above them, which rule out nearly every other key without reading it; the
+// low half of each entry's hash is kept beside the entries, so moving slots
+// (erasing, growing) never hashes a key again. Insertions give the strong
+// exception guarantee.
 // Iterators and references are invalidated by every insertion and erasure.
 template <class V>
 class KeyedMap {
@@ -100,14 +102,16 @@ class KeyedMap {
   // Moves the last entry into the erased one's place; returns that place.
   iterator erase(iterator pos) noexcept {
     const size_t index = static_cast<size_t>(pos - begin());
-    remove_slot(slot_of_index(hash(pos->first), index));
+    remove_slot(slot_of_index(homes_[index], index));
     const size_t last = entries_.size() - 1;
     if (index != last) {
-      const size_t moved_slot = slot_of_index(hash(entries_[last].first), last);
+      const size_t moved_slot = slot_of_index(homes_[last], last);
       slots_[moved_slot] = (slots_[moved_slot] & ~index_mask()) | static_cast<uint32_t>(index + 1);
       entries_[index] = std::move(entries_[last]);
+      homes_[index] = homes_[last];
     }
     entries_.pop_back();
+    homes_.pop_back();
     return begin() + index;
   }
   size_t erase(std::string_view key) noexcept {
@@ -148,8 +152,7 @@ class KeyedMap {
 
   void remove_slot(size_t hole) noexcept {
     for (size_t pos = (hole + 1) & mask(); slots_[pos] != 0; pos = (pos + 1) & mask()) {
-      // Slots keep too few hash bits for their home: hash the key again.
-      const size_t want = home(hash(entries_[index_at(pos)].first));
+      const size_t want = home(homes_[index_at(pos)]);
       // Move the slot back when the hole lies between its home and where it is.
       if (((pos - want) & mask()) >= ((pos - hole) & mask())) {
         slots_[hole] = slots_[pos];
@@ -159,10 +162,10 @@ class KeyedMap {
     slots_[hole] = 0;
   }
 
-  void place(uint64_t h, size_t index) noexcept {
+  void place(uint64_t h, uint32_t fragment_bits, size_t index) noexcept {
     size_t pos = home(h);
     while (slots_[pos] != 0) pos = (pos + 1) & mask();
-    slots_[pos] = (fragment(h) << bits_) | static_cast<uint32_t>(index + 1);
+    slots_[pos] = (fragment_bits << bits_) | static_cast<uint32_t>(index + 1);
   }
 
   template <class K, class... Args>
@@ -173,21 +176,30 @@ class KeyedMap {
     if (entries_.size() == entries_.capacity()) {
       entries_.reserve(std::max<size_t>(8, entries_.capacity() * 2));
     }
+    if (homes_.size() == homes_.capacity()) homes_.reserve(entries_.capacity());
     if ((entries_.size() + 1) * 4 > slots_.size() * 3) {
       const unsigned bits = slots_.empty() ? 4 : bits_ + 1;
       if (bits > kMaxBits) throw std::bad_alloc();
-      std::vector<uint32_t> bigger(size_t{1} << bits, 0);
-      slots_.swap(bigger);
-      bits_ = bits;
-      for (size_t i = 0; i < entries_.size(); ++i) place(hash(entries_[i].first), i);
+      std::vector<uint32_t> old(size_t{1} << bits, 0);
+      slots_.swap(old);
+      const unsigned old_bits = std::exchange(bits_, bits);
+      // One more index bit leaves one fragment bit fewer: the slot's own
+      // fragment, shifted, is the new one; the entry's home comes from homes_.
+      for (uint32_t slot : old) {
+        if (slot == 0) continue;
+        const size_t i = (slot & ((uint32_t{1} << old_bits) - 1)) - 1;
+        place(homes_[i], (slot >> old_bits) >> (bits - old_bits), i);
+      }
     }
     entries_.emplace_back(std::piecewise_construct, std::forward_as_tuple(std::forward<K>(key)),
                           std::forward_as_tuple(std::forward<Args>(args)...));
-    place(h, entries_.size() - 1);
+    homes_.push_back(static_cast<uint32_t>(h));  // room reserved above: cannot throw
+    place(h, fragment(h), entries_.size() - 1);
     return end() - 1;
   }
 
   std::vector<value_type> entries_;
+  std::vector<uint32_t> homes_;  // low half of each entry's hash, by position
   std::vector<uint32_t> slots_;
   unsigned bits_ = 0;  // slots_.size() == 2^bits_
 };
