@@ -202,6 +202,12 @@ def test_unexpected_keyword_is_case_sensitive(mesh, raises_exactly):
         mesh.state_get(Key="k")
 
 
+def test_unexpected_keyword_that_is_not_valid_utf8(mesh, raises_exactly):
+    # A keyword name with a lone surrogate names no parameter: the same TypeError.
+    with raises_exactly(TypeError, "VrellMesh.state_get() got an unexpected keyword argument '\ud800'"):
+        mesh.state_get("k", **{"\ud800": 1})
+
+
 @pytest.mark.parametrize("name,params,required", [m for m in METHODS if m[1]], ids=lambda x: str(x))
 def test_multiple_values(name, params, required, raises_exactly):
     first = params[0]

@@ -154,9 +154,10 @@ bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObjec
       PyObject* key = PyTuple_GET_ITEM(kwnames, k);
       Py_ssize_t klen;
       const char* kname = utf8_of(key, &klen);
-      if (kname == nullptr) return false;
+      // A name that is not valid UTF-8 (a lone surrogate) names no parameter.
+      if (kname == nullptr) PyErr_Clear();
       int found = -1;
-      for (int i = 0; i < sig.nparams; ++i) {
+      for (int i = 0; kname != nullptr && i < sig.nparams; ++i) {
         if (std::strlen(sig.params[i].name) == static_cast<size_t>(klen) &&
             std::memcmp(sig.params[i].name, kname, static_cast<size_t>(klen)) == 0) {
           found = i;
