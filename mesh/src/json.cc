@@ -1,10 +1,13 @@
 #include "json.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
+
+#include "float_text.h"
 
 namespace vrell::json {
 namespace {
@@ -96,7 +99,66 @@ char* put_utf8(char* p, uint32_t cp) noexcept {
 
 constexpr size_t kF64Room = 40;
 
-// The canonical text of a double; needs kF64Room bytes.
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+inline void put_pair(char* o, uint64_t v) noexcept { std::memcpy(o, kDigitPairs + v * 2, 2); }
+
+// Number of decimal digits of f > 0.
+inline int digit_count(uint64_t f) noexcept {
+  static constexpr uint64_t kPow10[] = {1,
+                                        10,
+                                        100,
+                                        1000,
+                                        10000,
+                                        100000,
+                                        1000000,
+                                        10000000,
+                                        100000000,
+                                        1000000000,
+                                        10000000000,
+                                        100000000000,
+                                        1000000000000,
+                                        10000000000000,
+                                        100000000000000,
+                                        1000000000000000,
+                                        10000000000000000,
+                                        100000000000000000,
+                                        1000000000000000000,
+                                        10000000000000000000u};
+  const int t = (std::bit_width(f) * 1233) >> 12;
+  return t + 1 - (f < kPow10[t]);
+}
+
+// Writes the n decimal digits of f, with n = digit_count(f), ending at `end`.
+void put_digits_backwards(char* end, uint64_t f) noexcept {
+  while (f >= 100000000) {
+    // Eight digits at a time, as four independent pairs.
+    const uint64_t low = f % 100000000;
+    f /= 100000000;
+    const uint64_t a = low / 10000, b = low % 10000;
+    end -= 8;
+    put_pair(end, a / 100);
+    put_pair(end + 2, a % 100);
+    put_pair(end + 4, b / 100);
+    put_pair(end + 6, b % 100);
+  }
+  while (f >= 100) {
+    end -= 2;
+    put_pair(end, f % 100);
+    f /= 100;
+  }
+  if (f >= 10) {
+    put_pair(end - 2, f);
+  } else {
+    end[-1] = static_cast<char>('0' + f);
+  }
+}
+
+// The canonical text of a double; needs kF64Room bytes (the integer layout
+// writes a fixed 16-byte run of zeros, which that room allows for).
 char* put_f64(char* o, double v) noexcept {
   if (!std::isfinite(v)) {
     std::memcpy(o, "null", 4);
@@ -107,49 +169,50 @@ char* put_f64(char* o, double v) noexcept {
     std::memcpy(o, "0.0", 3);
     return o + 3;
   }
-  // Shortest round-trip digits and their exponent, laid out by hand:
-  // to_chars gives "[-]d[.ddd]e[+-]XX".
-  char sci[40];
-  const char* const sci_end =
-      std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific).ptr;
-  const char* p = sci;
-  if (*p == '-') *o++ = *p++;
-  const char first = *p++;
-  const char* rest = p;
-  if (*p == '.') rest = ++p;
-  while (*p != 'e') ++p;
-  const int nrest = static_cast<int>(p - rest);
-  const bool exp_negative = p[1] == '-';
-  int e = 0;
-  for (const char* q = p + 2; q < sci_end; ++q) e = e * 10 + (*q - '0');
-  if (exp_negative) e = -e;
-  if (e >= 0 && e <= 15) {
-    // Digits up to the point (zero-padded), the point, the rest or a zero.
-    *o++ = first;
-    for (int i = 0; i < e; ++i) *o++ = i < nrest ? rest[i] : '0';
-    *o++ = '.';
-    if (nrest > e) {
-      for (int i = e; i < nrest; ++i) *o++ = rest[i];
-    } else {
-      *o++ = '0';
-    }
-  } else if (e < 0 && e >= -5) {
-    *o++ = '0';
-    *o++ = '.';
-    for (int i = 0; i < -e - 1; ++i) *o++ = '0';
-    *o++ = first;
-    for (int i = 0; i < nrest; ++i) *o++ = rest[i];
-  } else {
-    *o++ = first;
-    if (nrest > 0) {
-      *o++ = '.';
-      for (int i = 0; i < nrest; ++i) *o++ = rest[i];
-    }
-    *o++ = 'e';
-    *o++ = exp_negative ? '-' : '+';
-    o = std::to_chars(o, o + 8, e < 0 ? -e : e).ptr;
+  if (v < 0) {
+    *o++ = '-';
+    v = -v;
   }
-  return o;
+  const Decimal d = shortest_decimal(v);
+  const int n = digit_count(d.digits);
+  const int e = d.exponent + n - 1;  // decimal exponent of the first digit
+  if (e >= 0 && e <= 15) {
+    if (n <= e + 1) {
+      // An integer: its digits, zeros up to the point, ".0".
+      put_digits_backwards(o + n, d.digits);
+      std::memset(o + n, '0', 16);
+      o += e + 1;
+      std::memcpy(o, ".0", 2);
+      return o + 2;
+    }
+    // Digits one place to the right, then the integer part moved back in
+    // front of the point.
+    put_digits_backwards(o + 1 + n, d.digits);
+    for (int i = 0; i <= e; ++i) o[i] = o[i + 1];
+    o[e + 1] = '.';
+    return o + 1 + n;
+  }
+  if (e < 0 && e >= -5) {
+    std::memcpy(o, "0.00000", 8);
+    o += 1 - e;
+    put_digits_backwards(o + n, d.digits);
+    return o + n;
+  }
+  // d.ddde+X: the digits one place to the right, the first moved in front.
+  put_digits_backwards(o + 1 + n, d.digits);
+  o[0] = o[1];
+  if (n > 1) {
+    o[1] = '.';
+    o += n + 1;
+  } else {
+    o += 1;
+  }
+  *o++ = 'e';
+  *o++ = e < 0 ? '-' : '+';
+  const uint64_t x = static_cast<uint64_t>(e < 0 ? -e : e);
+  const int xn = x >= 100 ? 3 : x >= 10 ? 2 : 1;
+  put_digits_backwards(o + xn, x);
+  return o + xn;
 }
 
 int hex_value(char c) noexcept {
@@ -171,6 +234,60 @@ inline bool special_in_word(uint64_t w) noexcept {
 }
 
 inline bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+
+constexpr uint64_t kPow10U64[] = {1,
+                                  10,
+                                  100,
+                                  1000,
+                                  10000,
+                                  100000,
+                                  1000000,
+                                  10000000,
+                                  100000000,
+                                  1000000000,
+                                  10000000000,
+                                  100000000000,
+                                  1000000000000,
+                                  10000000000000,
+                                  100000000000000,
+                                  1000000000000000,
+                                  10000000000000000,
+                                  100000000000000000,
+                                  1000000000000000000,
+                                  10000000000000000000u};
+
+// The number in eight digit values (0-9), the first in the lowest byte.
+inline uint64_t eight_digits(uint64_t v) noexcept {
+  v = v * 10 + (v >> 8);
+  return (((v & 0x000000FF000000FF) * (100 + (uint64_t{1000000} << 32))) +
+          (((v >> 16) & 0x000000FF000000FF) * (1 + (uint64_t{10000} << 32)))) >>
+         32;
+}
+
+// Advances over decimal digits, eight at a time where eight bytes remain.
+// Digits are added to *w while *count (the digits seen, which always grows)
+// stays within 19, so *w is exact exactly when *count <= 19.
+inline const char* scan_digits(const char* p, const char* end, uint64_t* w, int* count) noexcept {
+  while (end - p >= 8) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    const uint64_t values = v - 0x3030303030303030;
+    // Bytes above '9' carry into the top bit, bytes below '0' borrow into
+    // it; both only disturb bytes after the first non-digit.
+    const uint64_t non_digit = ((v + 0x4646464646464646) | values) & 0x8080808080808080;
+    const int n = non_digit == 0 ? 8 : std::countr_zero(non_digit) >> 3;
+    if (n == 0) return p;
+    if (*count + n <= 19) *w = *w * kPow10U64[n] + eight_digits(values << (8 * (8 - n)));
+    *count += n;
+    p += n;
+    if (n < 8) return p;
+  }
+  for (; p < end && is_digit(*p); ++p) {
+    if (*count < 19) *w = *w * 10 + static_cast<uint64_t>(*p - '0');
+    ++*count;
+  }
+  return p;
+}
 
 // Length of the well-formed UTF-8 sequence at s (which starts with a byte
 // >= 0x80), or 0 when it is malformed; `avail` bytes may be read.
@@ -688,11 +805,13 @@ bool Reader::read_number(Sink& out) {
   const bool negative = *p == '-';
   if (negative && ++p == end) return fail_at(p, "EOF while parsing a value");
   const char* const int_begin = p;
+  uint64_t w = 0;  // the digits, while there are at most 19 of them
+  int count = 0;   // digits seen, the leading zero of "0.x" not counted
   if (*p == '0') {
     ++p;
     if (p < end && is_digit(*p)) return fail_at(p, "invalid number");
   } else if (is_digit(*p)) {
-    while (p < end && is_digit(*p)) ++p;
+    p = scan_digits(p, end, &w, &count);
   } else {
     return fail_at(p, "invalid number");
   }
@@ -704,7 +823,7 @@ bool Reader::read_number(Sink& out) {
     if (++p == end) return fail_at(p, "EOF while parsing a value");
     if (!is_digit(*p)) return fail_at(p, "invalid number");
     frac_begin = p;
-    while (p < end && is_digit(*p)) ++p;
+    p = scan_digits(p, end, &w, &count);
   }
   const char* const frac_end = p;
   int64_t exponent = 0;
@@ -753,6 +872,12 @@ bool Reader::read_number(Sink& out) {
     }
   }
   double value = 0.0;
+  // The value is w * 10^q when there are at most 19 digits; more, zero and
+  // the rarer cases go to the general conversion.
+  if (count <= 19 && nearest_double(w, exponent - (frac_end - frac_begin), &value)) {
+    out.advance_to(put_f64(out.room(kF64Room), negative ? -value : value));
+    return true;
+  }
   const auto res = std::from_chars(text.data(), text.data() + text.size(), value);
   if (res.ec == std::errc::result_out_of_range) {
     // The decimal exponent of the first significant digit tells which end it fell off.

@@ -1,0 +1,126 @@
+#include "float_text.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <random>
+#include <string>
+
+namespace vrell::json {
+namespace {
+
+// The standard library's shortest scientific form ("d.ddde-X") as digits and
+// the exponent of the last digit: the oracle for every case below.
+Decimal oracle(double v) {
+  char buf[40];
+  const char* const end =
+      std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific).ptr;
+  uint64_t digits = 0;
+  int count = 0;
+  const char* p = buf;
+  for (; *p != 'e'; ++p) {
+    if (*p == '.') continue;
+    digits = digits * 10 + static_cast<uint64_t>(*p - '0');
+    ++count;
+  }
+  int exponent = 0;
+  std::from_chars(p + (p[1] == '+' ? 2 : 1), end, exponent);
+  return {digits, exponent - (count - 1)};
+}
+
+::testing::AssertionResult agrees(double v) {
+  const Decimal got = shortest_decimal(v);
+  const Decimal want = oracle(v);
+  if (got.digits == want.digits && got.exponent == want.exponent) {
+    return ::testing::AssertionSuccess();
+  }
+  char hex[40];
+  std::to_chars(hex, hex + sizeof hex, v, std::chars_format::hex);
+  return ::testing::AssertionFailure() << hex << ": got " << got.digits << "e" << got.exponent
+                                       << ", want " << want.digits << "e" << want.exponent;
+}
+
+double from_bits(uint64_t bits) { return std::bit_cast<double>(bits); }
+
+TEST(ShortestDecimal, KnownValues) {
+  const struct {
+    double v;
+    uint64_t digits;
+    int exponent;
+  } cases[] = {
+      {5e-324, 5, -324},  // the smallest subnormal
+      {1e-323, 1, -323},  // two units of it
+      {2.2250738585072014e-308, 22250738585072014, -324},
+      {1.7976931348623157e308, 17976931348623157, 292},
+      {1.0, 1, 0},
+      {100.0, 1, 2},                              // trailing zeros go to the exponent
+      {9007199254740991.0, 9007199254740991, 0},  // 2^53 - 1, the last exact integer
+      {9007199254740992.0, 9007199254740992, 0},
+      {0.1, 1, -1},
+      {0.30000000000000004, 30000000000000004, -17},
+      {1e23, 1, 23},  // nearest double lies below 1e23
+      {123456789012345678901.0, 12345678901234568, 4},
+  };
+  for (const auto& c : cases) {
+    const Decimal d = shortest_decimal(c.v);
+    EXPECT_EQ(d.digits, c.digits) << c.v;
+    EXPECT_EQ(d.exponent, c.exponent) << c.v;
+  }
+}
+
+// The smallest subnormals, where the interval is widest against the value.
+TEST(ShortestDecimal, SmallSubnormalsExhaustive) {
+  for (uint64_t bits = 1; bits < 50000; ++bits) {
+    ASSERT_TRUE(agrees(from_bits(bits)));
+  }
+}
+
+// Every binary exponent, at the power of two (whose interval is lopsided),
+// just above it and at the top of its significands.
+TEST(ShortestDecimal, EveryExponentAtItsEdges) {
+  for (uint64_t biased = 0; biased < 2047; ++biased) {
+    for (const uint64_t fraction :
+         {uint64_t{0}, uint64_t{1}, uint64_t{2}, (uint64_t{1} << 52) - 1}) {
+      const uint64_t bits = (biased << 52) | fraction;
+      if (bits != 0) {
+        ASSERT_TRUE(agrees(from_bits(bits)));
+      }
+    }
+  }
+}
+
+TEST(ShortestDecimal, RandomBitPatterns) {
+  std::mt19937_64 rng(20261208);
+  for (int i = 0; i < 1000000; ++i) {
+    const double v = from_bits(rng() >> 1);  // sign bit clear
+    if (std::isfinite(v) && v != 0) {
+      ASSERT_TRUE(agrees(v));
+    }
+  }
+}
+
+// Doubles read from short decimals and from integers: what documents hold.
+TEST(ShortestDecimal, ValuesFromShortDecimals) {
+  std::mt19937_64 rng(7);
+  for (int i = 0; i < 300000; ++i) {
+    const int digits = 1 + static_cast<int>(rng() % 17);
+    uint64_t m = rng() % 100000000000000000ull;
+    for (int d = 17; d > digits; --d) m /= 10;
+    const int exponent = static_cast<int>(rng() % 640) - 330;
+    const std::string text = std::to_string(m) + "e" + std::to_string(exponent);
+    double v = 0;
+    std::from_chars(text.data(), text.data() + text.size(), v);
+    if (std::isfinite(v) && v != 0) {
+      ASSERT_TRUE(agrees(v)) << text;
+    }
+  }
+  for (uint64_t n = 1; n < 2000000; n += 3) {
+    ASSERT_TRUE(agrees(static_cast<double>(n)));
+    ASSERT_TRUE(agrees(static_cast<double>(n) / 1000));
+  }
+}
+
+}  // namespace
+}  // namespace vrell::json
