@@ -39,7 +39,7 @@ print("-L%s -Wl,-rpath,%s -lpython%s %s" % (lib, lib, ver, libs))')
 compile() {
   local src=$1 obj="$OUT/obj/$(basename "${1%.cc}").o"
   shift
-  if [ ! -f "$obj" ] || [ "$src" -nt "$obj" ] || [ -n "$(find mesh/src -name '*.h' -newer "$obj")" ]; then
+  if [ ! -f "$obj" ] || [ "$src" -nt "$obj" ] || [ -n "$(find mesh/src \( -name '*.h' -o -name '*.inc' \) -newer "$obj")" ]; then
     clang++ $CXXFLAGS "$@" -c "$src" -o "$obj"
   fi
   echo "$obj"

@@ -122,5 +122,63 @@ TEST(ShortestDecimal, ValuesFromShortDecimals) {
   }
 }
 
+// nearest_double against from_chars on w * 10^q; a case it declines is left
+// to from_chars by its callers, so only the answers it gives are compared,
+// and the cases it declines must stay rare.
+class NearestDouble : public ::testing::Test {
+ protected:
+  void check(uint64_t w, int q) {
+    const std::string text = std::to_string(w) + "e" + std::to_string(q);
+    double want = 0;
+    const auto r = std::from_chars(text.data(), text.data() + text.size(), want);
+    double got = 0;
+    ++tried_;
+    if (!nearest_double(w, q, &got)) return;
+    ++answered_;
+    ASSERT_EQ(r.ec, std::errc()) << text;
+    ASSERT_EQ(std::bit_cast<uint64_t>(got), std::bit_cast<uint64_t>(want)) << text;
+  }
+  long tried_ = 0, answered_ = 0;
+};
+
+TEST_F(NearestDouble, RandomDigitsAndExponents) {
+  std::mt19937_64 rng(99);
+  for (int i = 0; i < 400000; ++i) {
+    const int digits = 1 + static_cast<int>(rng() % 19);
+    uint64_t w = rng() % 10000000000000000000u;
+    for (int d = 19; d > digits; --d) w /= 10;
+    check(w, static_cast<int>(rng() % 680) - 340);  // out-of-range ends included
+  }
+  // Normal results with at least one nonzero digit: nearly all answered here.
+  tried_ = answered_ = 0;
+  for (int i = 0; i < 100000; ++i)
+    check(1 + rng() % 10000000000000000000u, static_cast<int>(rng() % 580) - 300);
+  EXPECT_GT(answered_, tried_ * 99 / 100);
+}
+
+// 17- to 19-digit decimals next to doubles, and halfway points between two
+// adjacent doubles, where the rounding direction is decided by the last bits.
+TEST_F(NearestDouble, NearAndOnRoundingBoundaries) {
+  std::mt19937_64 rng(5);
+  for (int i = 0; i < 100000; ++i) {
+    const double v = from_bits(0x0010000000000000 + rng() % 0x7FD0000000000000);
+    for (const int precision : {16, 17, 18}) {
+      char buf[40];
+      const auto end =
+          std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific, precision).ptr;
+      const std::string text(buf, end);
+      const size_t e = text.find('e');
+      std::string mantissa = text.substr(0, e);
+      mantissa.erase(1, 1);  // the point
+      check(std::stoull(mantissa), std::stoi(text.substr(e + 1)) - precision);
+    }
+  }
+  // Exact halfway points: an odd multiple of half the spacing above 2^53.
+  for (uint64_t m = (uint64_t{1} << 53) + 1; m < (uint64_t{1} << 53) + 100000; ++m) {
+    check(2 * m + 1, 0);
+    check((2 * m + 1) * 5, -1);
+  }
+}
+
 }  // namespace
 }  // namespace vrell::json
