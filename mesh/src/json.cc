@@ -460,6 +460,7 @@ class Reader::Sink {
     p_ += n;
   }
   void truncate(size_t size) noexcept { p_ = s_.data() + size; }
+  char* at(size_t offset) noexcept { return s_.data() + offset; }
 
  private:
   void grow(size_t n) {
@@ -652,15 +653,33 @@ void Reader::finish_object(Sink& out, size_t body_start, size_t first_member) {
   }
   if (!ordered) {
     std::stable_sort(m, m + n, [&](const Member& a, const Member& b) { return key(a) < key(b); });
-    std::string& body = ws_->sort_buf;
-    body.clear();
+    // The members that stay, in order; the largest is moved once, in place,
+    // and only the others go through the scratch buffer.
+    size_t kept = 0, largest = 0;
     for (size_t i = 0; i < n; ++i) {
       if (i + 1 < n && key(m[i]) == key(m[i + 1])) continue;  // a later one wins
-      if (!body.empty()) body.push_back(',');
-      body.append(written.substr(m[i].start, m[i].end - m[i].start));
+      m[kept++] = m[i];
+      if (m[kept - 1].end - m[kept - 1].start > m[largest].end - m[largest].start) {
+        largest = kept - 1;
+      }
     }
-    out.truncate(body_start);
-    out.write(body.data(), body.size());
+    std::string& rest = ws_->sort_buf;
+    rest.clear();
+    for (size_t i = 0; i < largest; ++i) {
+      rest.append(written.substr(m[i].start, m[i].end - m[i].start));
+      rest.push_back(',');
+    }
+    const size_t before = rest.size();
+    for (size_t i = largest + 1; i < kept; ++i) {
+      rest.push_back(',');
+      rest.append(written.substr(m[i].start, m[i].end - m[i].start));
+    }
+    const size_t big = m[largest].end - m[largest].start;
+    char* const body = out.at(body_start);
+    std::memmove(body + before, out.at(m[largest].start), big);
+    std::memcpy(body, rest.data(), before);
+    std::memcpy(body + before + big, rest.data() + before, rest.size() - before);
+    out.truncate(body_start + rest.size() + big);
   }
   out.put('}');
 }
