@@ -51,8 +51,9 @@ inline uint64_t round_to_odd(uint64_t g1, uint64_t g0, uint64_t cp) noexcept {
 }
 
 Decimal trimmed(uint64_t f, int e) noexcept {
-  // Callers only hand over digits > 0. Halving steps: a 17-digit result often
-  // ends in eight or more zeros.
+  // Callers only hand over digits > 0. Most results end in a nonzero digit;
+  // the others, in halving steps (a 17-digit one may end in 16 zeros).
+  if (f % 10 != 0) return {f, e};
   while (f % 100000000 == 0) {
     f /= 100000000;
     e += 8;
@@ -96,11 +97,12 @@ Decimal search(int q, uint64_t c) noexcept {
   {
     // One digit fewer: the multiples of ten around the value. (Below ten,
     // the lower one is 0, which no positive value's interval holds.)
-    const uint64_t sp10 = 10 * (s / 10);
+    const uint64_t s10 = s / 10;
+    const uint64_t sp10 = 10 * s10;
     const uint64_t tp10 = sp10 + 10;
     const bool upin = vbl + out <= sp10 << 2;
     const bool wpin = (tp10 << 2) + out <= vbr;
-    if (upin != wpin) return trimmed(upin ? sp10 : tp10, k);
+    if (upin != wpin) return trimmed(upin ? s10 : s10 + 1, k + 1);
   }
   const uint64_t t = s + 1;
   const bool uin = vbl + out <= s << 2;

@@ -99,66 +99,71 @@ char* put_utf8(char* p, uint32_t cp) noexcept {
 
 constexpr size_t kF64Room = 40;
 
-constexpr char kDigitPairs[] =
-    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-    "8081828384858687888990919293949596979899";
-
-inline void put_pair(char* o, uint64_t v) noexcept { std::memcpy(o, kDigitPairs + v * 2, 2); }
+constexpr uint64_t kPow10U64[] = {1,
+                                  10,
+                                  100,
+                                  1000,
+                                  10000,
+                                  100000,
+                                  1000000,
+                                  10000000,
+                                  100000000,
+                                  1000000000,
+                                  10000000000,
+                                  100000000000,
+                                  1000000000000,
+                                  10000000000000,
+                                  100000000000000,
+                                  1000000000000000,
+                                  10000000000000000,
+                                  100000000000000000,
+                                  1000000000000000000,
+                                  10000000000000000000u};
 
 // Number of decimal digits of f > 0.
 inline int digit_count(uint64_t f) noexcept {
-  static constexpr uint64_t kPow10[] = {1,
-                                        10,
-                                        100,
-                                        1000,
-                                        10000,
-                                        100000,
-                                        1000000,
-                                        10000000,
-                                        100000000,
-                                        1000000000,
-                                        10000000000,
-                                        100000000000,
-                                        1000000000000,
-                                        10000000000000,
-                                        100000000000000,
-                                        1000000000000000,
-                                        10000000000000000,
-                                        100000000000000000,
-                                        1000000000000000000,
-                                        10000000000000000000u};
   const int t = (std::bit_width(f) * 1233) >> 12;
-  return t + 1 - (f < kPow10[t]);
+  return t + 1 - (f < kPow10U64[t]);
 }
 
-// Writes the n decimal digits of f, with n = digit_count(f), ending at `end`.
-void put_digits_backwards(char* end, uint64_t f) noexcept {
-  while (f >= 100000000) {
-    // Eight digits at a time, as four independent pairs.
-    const uint64_t low = f % 100000000;
-    f /= 100000000;
-    const uint64_t a = low / 10000, b = low % 10000;
-    end -= 8;
-    put_pair(end, a / 100);
-    put_pair(end + 2, a % 100);
-    put_pair(end + 4, b / 100);
-    put_pair(end + 6, b % 100);
+// Eight ASCII digits of x < 10^8, zero-padded, the first in the lowest byte:
+// splits into 4-, 2- and 1-digit lanes with multiply-shift divisions, so
+// that the digits are stored with one write.
+inline uint64_t eight_ascii_digits(uint64_t x) noexcept {
+  uint64_t v = (x / 10000) | ((x % 10000) << 32);
+  const uint64_t hundreds = ((v * 10486) >> 20) & 0x0000007F0000007F;
+  v = hundreds | ((v - hundreds * 100) << 16);
+  const uint64_t tens = ((v * 103) >> 10) & 0x000F000F000F000F;
+  v = tens | ((v - tens * 10) << 8);
+  return v + 0x3030303030303030;
+}
+
+inline void store8(char* o, uint64_t v) noexcept { std::memcpy(o, &v, 8); }
+
+// Writes the n = digit_count(f) digits of f at o in whole 8-byte stores:
+// up to 24 bytes from o may be written.
+void put_digits(char* o, uint64_t f, int n) noexcept {
+  if (n > 16) {
+    const uint64_t top = f / 10000000000000000;
+    f %= 10000000000000000;
+    store8(o, eight_ascii_digits(top) >> (8 * (24 - n)));
+    o += n - 16;
+    n = 16;
   }
-  while (f >= 100) {
-    end -= 2;
-    put_pair(end, f % 100);
-    f /= 100;
-  }
-  if (f >= 10) {
-    put_pair(end - 2, f);
+  if (n > 8) {
+    // The high part's zero padding shifted out, the low part's kept.
+    store8(o, eight_ascii_digits(f / 100000000) >> (8 * (16 - n)));
+    store8(o + n - 8, eight_ascii_digits(f % 100000000));
   } else {
-    end[-1] = static_cast<char>('0' + f);
+    store8(o, eight_ascii_digits(f) >> (8 * (8 - n)));
   }
 }
 
-// The canonical text of a double; needs kF64Room bytes (the integer layout
-// writes a fixed 16-byte run of zeros, which that room allows for).
+char* put_decimal(char* o, Decimal d) noexcept;
+
+// The canonical text of a double; needs kF64Room bytes (digits are written
+// in 8-byte stores and the integer layout writes a 16-byte run of zeros,
+// which that room allows for).
 char* put_f64(char* o, double v) noexcept {
   if (!std::isfinite(v)) {
     std::memcpy(o, "null", 4);
@@ -173,13 +178,17 @@ char* put_f64(char* o, double v) noexcept {
     *o++ = '-';
     v = -v;
   }
-  const Decimal d = shortest_decimal(v);
+  return put_decimal(o, shortest_decimal(v));
+}
+
+// The canonical layout of the nonzero decimal d (no sign); needs kF64Room bytes.
+char* put_decimal(char* o, Decimal d) noexcept {
   const int n = digit_count(d.digits);
   const int e = d.exponent + n - 1;  // decimal exponent of the first digit
   if (e >= 0 && e <= 15) {
     if (n <= e + 1) {
       // An integer: its digits, zeros up to the point, ".0".
-      put_digits_backwards(o + n, d.digits);
+      put_digits(o, d.digits, n);
       std::memset(o + n, '0', 16);
       o += e + 1;
       std::memcpy(o, ".0", 2);
@@ -187,7 +196,7 @@ char* put_f64(char* o, double v) noexcept {
     }
     // Digits one place to the right, then the integer part moved back in
     // front of the point.
-    put_digits_backwards(o + 1 + n, d.digits);
+    put_digits(o + 1, d.digits, n);
     for (int i = 0; i <= e; ++i) o[i] = o[i + 1];
     o[e + 1] = '.';
     return o + 1 + n;
@@ -195,11 +204,11 @@ char* put_f64(char* o, double v) noexcept {
   if (e < 0 && e >= -5) {
     std::memcpy(o, "0.00000", 8);
     o += 1 - e;
-    put_digits_backwards(o + n, d.digits);
+    put_digits(o, d.digits, n);
     return o + n;
   }
   // d.ddde+X: the digits one place to the right, the first moved in front.
-  put_digits_backwards(o + 1 + n, d.digits);
+  put_digits(o + 1, d.digits, n);
   o[0] = o[1];
   if (n > 1) {
     o[1] = '.';
@@ -211,7 +220,7 @@ char* put_f64(char* o, double v) noexcept {
   *o++ = e < 0 ? '-' : '+';
   const uint64_t x = static_cast<uint64_t>(e < 0 ? -e : e);
   const int xn = x >= 100 ? 3 : x >= 10 ? 2 : 1;
-  put_digits_backwards(o + xn, x);
+  put_digits(o, x, xn);
   return o + xn;
 }
 
@@ -234,27 +243,6 @@ inline bool special_in_word(uint64_t w) noexcept {
 }
 
 inline bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
-
-constexpr uint64_t kPow10U64[] = {1,
-                                  10,
-                                  100,
-                                  1000,
-                                  10000,
-                                  100000,
-                                  1000000,
-                                  10000000,
-                                  100000000,
-                                  1000000000,
-                                  10000000000,
-                                  100000000000,
-                                  1000000000000,
-                                  10000000000000,
-                                  100000000000000,
-                                  1000000000000000,
-                                  10000000000000000,
-                                  100000000000000000,
-                                  1000000000000000000,
-                                  10000000000000000000u};
 
 // The number in eight digit values (0-9), the first in the lowest byte.
 inline uint64_t eight_digits(uint64_t v) noexcept {
@@ -463,7 +451,7 @@ class Reader::Sink {
   char* at(size_t offset) noexcept { return s_.data() + offset; }
 
  private:
-  void grow(size_t n) {
+  [[gnu::noinline]] void grow(size_t n) {
     const size_t used = size();
     s_.resize(std::max(s_.size() * 2, used + n + 64));
     p_ = s_.data() + used;
@@ -550,7 +538,10 @@ bool Reader::read_array(Sink& out) {
     return true;
   }
   for (;;) {
-    if (!read_any(out)) return false;
+    // Numbers straight away: arrays of numbers are the bulk of many documents.
+    if (!at_end() && (is_digit(peek()) || peek() == '-') ? !read_number(out) : !read_any(out)) {
+      return false;
+    }
     skip_ws();
     if (at_end()) return fail_here("EOF while parsing a list");
     const char c = peek();
@@ -893,7 +884,26 @@ bool Reader::read_number(Sink& out) {
   double value = 0.0;
   // The value is w * 10^q when there are at most 19 digits; more, zero and
   // the rarer cases go to the general conversion.
-  if (count <= 19 && nearest_double(w, exponent - (frac_end - frac_begin), &value)) {
+  const int64_t q = exponent - (frac_end - frac_begin);
+  if (count <= 15 && w != 0) {
+    // Fifteen significant digits or fewer, in the normal range: no other
+    // decimal of that length reads as the same double, so the digits are
+    // already the shortest form and need no conversion.
+    uint64_t digits = w;
+    int64_t last = q;
+    while (digits % 10 == 0) {
+      digits /= 10;
+      ++last;
+    }
+    const int n = digit_count(digits);
+    if (n <= 15 && last + n - 1 >= -307 && last + n - 1 <= 307) {
+      char* o = out.room(kF64Room);
+      if (negative) *o++ = '-';
+      out.advance_to(put_decimal(o, {digits, static_cast<int>(last)}));
+      return true;
+    }
+  }
+  if (count <= 19 && nearest_double(w, q, &value)) {
     out.advance_to(put_f64(out.room(kF64Room), negative ? -value : value));
     return true;
   }
