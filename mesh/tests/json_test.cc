@@ -197,6 +197,26 @@ TEST(JsonWriter, FloatRoundTripRandom) {
   }
 }
 
+// Decimals the reader lays out without converting (few digits) and those it
+// converts must both come out as the double's own canonical text.
+TEST(JsonReader, DecimalsReadAsTheirDoubles) {
+  std::mt19937_64 rng(31);
+  for (int i = 0; i < 200000; ++i) {
+    const int digits = 1 + static_cast<int>(rng() % 19);
+    std::string mantissa = std::to_string(rng() % 10000000000000000000u).substr(0, digits);
+    const size_t point = rng() % (mantissa.size() + 1);
+    if (point < mantissa.size()) mantissa.insert(point == 0 ? 0 : point, point == 0 ? "0." : ".");
+    const std::string text = (rng() % 2 ? "-" : "") + mantissa + "e" +
+                             std::to_string(static_cast<int>(rng() % 660) - 330);
+    double v = 0;
+    const auto r = std::from_chars(text.data(), text.data() + text.size(), v);
+    if (r.ec != std::errc()) continue;  // out of range either way: other tests
+    std::string want;
+    write_f64(want, v);
+    ASSERT_EQ(canonical(text), want) << text;
+  }
+}
+
 TEST(JsonReader, PrimitivesForOtherParsers) {
   Reader r("  \"k\\u0041y\" : 12");
   r.skip_ws();
