@@ -7,6 +7,10 @@
 #include <cstring>
 #include <limits>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include "float_text.h"
 
 namespace vrell::json {
@@ -240,6 +244,43 @@ inline bool special_in_word(uint64_t w) noexcept {
   const uint64_t has_backslash = (backslash - kOnes) & ~backslash;
   const uint64_t has_control = (w - kOnes * 0x20) & ~w;
   return ((has_quote | has_backslash | has_control) & kHigh) != 0 || (w & kHigh) != 0;
+}
+
+// The first byte at or after i that is a quote, a backslash, a control or
+// not ASCII (n when there is none).
+inline size_t skip_plain_ascii(const unsigned char* s, size_t i, size_t n) noexcept {
+#ifdef __SSE2__
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i control_max = _mm_set1_epi8(0x1F);
+  while (i + 16 <= n) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+    const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(x, control_max), control_max);
+    const __m128i hit =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash)), control);
+    // The sign bits are the bytes from 0x80 up.
+    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit) | _mm_movemask_epi8(x));
+    if (mask != 0) return i + static_cast<size_t>(std::countr_zero(mask));
+    i += 16;
+  }
+#endif
+  while (i + 8 <= n) {
+    uint64_t w;
+    std::memcpy(&w, s + i, 8);
+    if (special_in_word(w)) break;
+    i += 8;
+  }
+  while (i < n && !kInput.special[s[i]]) ++i;
+  return i;
+}
+
+// The first 8 bytes of a key as a big-endian number, zero-padded: ordering
+// by it agrees with byte order wherever two prefixes differ.
+inline uint64_t key_prefix(std::string_view key) noexcept {
+  uint64_t v = 0;
+  std::memcpy(&v, key.data(), std::min<size_t>(key.size(), 8));
+  if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
+  return v;
 }
 
 inline bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
@@ -583,7 +624,7 @@ bool Reader::read_object(Sink& out) {
     out.put('"');
     if (!scan_string(out, true)) return false;
     out.put('"');
-    Member member{start + 1, out.size() - start - 2, false, start, 0};
+    Member member{start + 1, out.size() - start - 2, false, start, 0, 0};
     // A key without escapes reads the same in the output; one with escapes is
     // decoded again for comparisons.
     if (escapes_ != escapes_before) {
@@ -596,6 +637,9 @@ bool Reader::read_object(Sink& out) {
       member.key_in_scratch = true;
       pos_ = after;
     }
+    member.prefix =
+        key_prefix((member.key_in_scratch ? std::string_view(ws_->key_scratch) : out.view())
+                       .substr(member.key_off, member.key_len));
     skip_ws();
     if (at_end()) return fail_here("EOF while parsing an object");
     if (peek() != ':') return fail_here("expected `:`");
@@ -635,20 +679,27 @@ void Reader::finish_object(Sink& out, size_t body_start, size_t first_member) {
   auto key = [&](const Member& x) {
     return (x.key_in_scratch ? scratch : written).substr(x.key_off, x.key_len);
   };
+  // Keys compare by their prefixes first: most differ within 8 bytes.
+  auto less = [&](const Member& a, const Member& b) {
+    return a.prefix != b.prefix ? a.prefix < b.prefix : key(a) < key(b);
+  };
+  auto same = [&](const Member& a, const Member& b) {
+    return a.prefix == b.prefix && key(a) == key(b);
+  };
   bool ordered = true;
   for (size_t i = 1; i < n; ++i) {
-    if (!(key(m[i - 1]) < key(m[i]))) {
+    if (!less(m[i - 1], m[i])) {
       ordered = false;
       break;
     }
   }
   if (!ordered) {
-    std::stable_sort(m, m + n, [&](const Member& a, const Member& b) { return key(a) < key(b); });
+    std::stable_sort(m, m + n, less);
     // The members that stay, in order; the largest is moved once, in place,
     // and only the others go through the scratch buffer.
     size_t kept = 0, largest = 0;
     for (size_t i = 0; i < n; ++i) {
-      if (i + 1 < n && key(m[i]) == key(m[i + 1])) continue;  // a later one wins
+      if (i + 1 < n && same(m[i], m[i + 1])) continue;  // a later one wins
       m[kept++] = m[i];
       if (m[kept - 1].end - m[kept - 1].start > m[largest].end - m[largest].start) {
         largest = kept - 1;
@@ -687,24 +738,32 @@ bool Reader::scan_string(Sink& out, bool json_out) {
     // sequences validated in place.
     const size_t run_start = i;
     for (;;) {
-      while (i + 8 <= n) {
-        uint64_t w;
-        std::memcpy(&w, s + i, 8);
-        if (special_in_word(w)) break;
-        i += 8;
-      }
-      while (i < n && !kInput.special[s[i]]) ++i;
+      i = skip_plain_ascii(s, i, n);
       if (i >= n || s[i] < 0x80) break;
-      size_t bad_at = 0;
-      const size_t len = utf8_sequence(s + i, n - i, &bad_at);
-      if (len == 0) {
-        if (i + bad_at >= n) {
-          pos_ = n;
-          return fail_here("EOF while parsing a string");
+      // A run of multi-byte characters: the common two- and three-byte forms
+      // checked inline, the rest (and every fault) by utf8_sequence.
+      do {
+        const unsigned char c = s[i];
+        if (c >= 0xE1 && c <= 0xEF && c != 0xED && i + 2 < n && (s[i + 1] & 0xC0) == 0x80 &&
+            (s[i + 2] & 0xC0) == 0x80) {
+          i += 3;
+          continue;
         }
-        return fail(i + bad_at + 1, "invalid unicode code point");
-      }
-      i += len;
+        if (c >= 0xC2 && c <= 0xDF && i + 1 < n && (s[i + 1] & 0xC0) == 0x80) {
+          i += 2;
+          continue;
+        }
+        size_t bad_at = 0;
+        const size_t len = utf8_sequence(s + i, n - i, &bad_at);
+        if (len == 0) {
+          if (i + bad_at >= n) {
+            pos_ = n;
+            return fail_here("EOF while parsing a string");
+          }
+          return fail(i + bad_at + 1, "invalid unicode code point");
+        }
+        i += len;
+      } while (i < n && s[i] >= 0x80);
     }
     out.write(in_.data() + run_start, i - run_start);
     pos_ = i;

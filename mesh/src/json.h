@@ -167,6 +167,7 @@ class Reader {
     bool key_in_scratch;
     size_t start;  // output span of `"key":value`
     size_t end;
+    uint64_t prefix;  // the key's first 8 bytes, big-endian, zero-padded
   };
   class Sink;
   friend Expected<void, Error> parse_into(std::string_view text, std::string& out);
