@@ -393,6 +393,36 @@ void Value::release() noexcept {
   }
 }
 
+Value Value::adopt(Text&& canonical) {
+  const size_t n = canonical.size_;
+  if (n <= kSmall || canonical.capacity_ > n + n / 4 + 4096) {
+    // Inline, or a block mostly slack (whitespace-heavy input): a copy.
+    Value v = from_canonical(canonical.view());
+    canonical = Text();
+    return v;
+  }
+  Value v;
+  v.heap_ = Heap{std::exchange(canonical.data_, nullptr), n, std::exchange(canonical.capacity_, 0)};
+  v.tag_ = kHeap;
+  canonical.size_ = 0;
+  return v;
+}
+
+void Text::reserve(size_t n) {
+  if (n <= capacity_) return;
+  char* data = std::allocator<char>().allocate(n);
+  if (size_ != 0) std::memcpy(data, data_, size_);
+  release();
+  data_ = data;
+  capacity_ = n;
+}
+
+void Text::release() noexcept {
+  if (data_ != nullptr) std::allocator<char>().deallocate(data_, capacity_);
+  data_ = nullptr;
+  capacity_ = 0;
+}
+
 Kind Value::kind() const noexcept {
   const std::string_view text_ = text();
   switch (text_.empty() ? 'n' : text_[0]) {
@@ -454,22 +484,21 @@ bool Reader::enter_level() {
   return true;
 }
 
-// The output of a read: a raw cursor over the caller's std::string, which is
-// grown ahead of the writes and cut to what was written when the sink goes.
+// The output of a read: a raw cursor over a Text, which is grown ahead of the
+// writes and given the length written when the sink goes.
 class Reader::Sink {
  public:
-  Sink(std::string& s, size_t expect) : s_(s) {
-    const size_t start = s_.size();
-    s_.resize(start + std::max<size_t>(expect, 32));
-    p_ = s_.data() + start;
-    end_ = s_.data() + s_.size();
+  Sink(Text& t, size_t expect) : t_(t) {
+    t_.reserve(t_.size() + std::max<size_t>(expect, 32));
+    p_ = t_.data() + t_.size();
+    end_ = t_.data() + t_.capacity();
   }
-  ~Sink() { s_.resize(size()); }
+  ~Sink() { t_.set_size(size()); }
   Sink(const Sink&) = delete;
   Sink& operator=(const Sink&) = delete;
 
-  size_t size() const noexcept { return static_cast<size_t>(p_ - s_.data()); }
-  std::string_view view() const noexcept { return {s_.data(), size()}; }
+  size_t size() const noexcept { return static_cast<size_t>(p_ - t_.data()); }
+  std::string_view view() const noexcept { return {t_.data(), size()}; }
   // Room for n more bytes at the cursor.
   char* room(size_t n) {
     if (static_cast<size_t>(end_ - p_) < n) grow(n);
@@ -488,31 +517,44 @@ class Reader::Sink {
     }
     p_ += n;
   }
-  void truncate(size_t size) noexcept { p_ = s_.data() + size; }
-  char* at(size_t offset) noexcept { return s_.data() + offset; }
+  void truncate(size_t size) noexcept { p_ = t_.data() + size; }
+  char* at(size_t offset) noexcept { return t_.data() + offset; }
 
  private:
   [[gnu::noinline]] void grow(size_t n) {
     const size_t used = size();
-    s_.resize(std::max(s_.size() * 2, used + n + 64));
-    p_ = s_.data() + used;
-    end_ = s_.data() + s_.size();
+    t_.set_size(used);
+    t_.reserve(std::max(t_.capacity() * 2, used + n + 64));
+    p_ = t_.data() + used;
+    end_ = t_.data() + t_.capacity();
   }
-  std::string& s_;
+  Text& t_;
   char* p_;
   char* end_;
 };
 
 bool Reader::read_value(std::string& out) {
   skip_ws();
-  Sink sink(out, 32);
-  return read_any(sink);
+  ws_->out.clear();
+  bool ok;
+  {
+    Sink sink(ws_->out, 32);
+    ok = read_any(sink);
+  }
+  out.append(ws_->out.view());
+  return ok;
 }
 
 bool Reader::read_string(std::string& out) {
   bump();
-  Sink sink(out, 32);
-  return scan_string(sink, false);
+  ws_->out.clear();
+  bool ok;
+  {
+    Sink sink(ws_->out, 32);
+    ok = scan_string(sink, false);
+  }
+  out.append(ws_->out.view());
+  return ok;
 }
 
 bool Reader::read_any(Sink& out) {
@@ -637,9 +679,8 @@ bool Reader::read_object(Sink& out) {
       member.key_in_scratch = true;
       pos_ = after;
     }
-    member.prefix =
-        key_prefix((member.key_in_scratch ? std::string_view(ws_->key_scratch) : out.view())
-                       .substr(member.key_off, member.key_len));
+    member.prefix = key_prefix((member.key_in_scratch ? ws_->key_scratch.view() : out.view())
+                                   .substr(member.key_off, member.key_len));
     skip_ws();
     if (at_end()) return fail_here("EOF while parsing an object");
     if (peek() != ':') return fail_here("expected `:`");
@@ -656,7 +697,7 @@ bool Reader::read_object(Sink& out) {
       bump();
       finish_object(out, body_start, first_member);
       ws_->members.resize(first_member);
-      ws_->key_scratch.resize(scratch_mark);
+      ws_->key_scratch.set_size(scratch_mark);
       leave_level();
       return true;
     }
@@ -675,7 +716,7 @@ void Reader::finish_object(Sink& out, size_t body_start, size_t first_member) {
   const size_t n = ws_->members.size() - first_member;
   Member* m = ws_->members.data() + first_member;
   const std::string_view written = out.view();
-  const std::string_view scratch = ws_->key_scratch;
+  const std::string_view scratch = ws_->key_scratch.view();
   auto key = [&](const Member& x) {
     return (x.key_in_scratch ? scratch : written).substr(x.key_off, x.key_len);
   };
@@ -991,7 +1032,7 @@ bool Reader::read_number(Sink& out) {
   return true;
 }
 
-Expected<void, Error> parse_into(std::string_view text, std::string& out) {
+Expected<void, Error> parse_into(std::string_view text, Text& out) {
   out.clear();
   Reader reader(text);
   bool ok;
@@ -1010,11 +1051,12 @@ Expected<void, Error> parse_into(std::string_view text, std::string& out) {
 }
 
 Expected<Value, Error> parse(std::string_view text) {
-  thread_local std::string buffer;
-  if (buffer.capacity() > (1u << 20)) std::string().swap(buffer);  // keep no huge one
+  thread_local Text buffer;
+  buffer.trim(kKeptBuffer);
   auto r = parse_into(text, buffer);
   if (!r) return unexpected(std::move(r).error());
-  return Value::from_canonical(buffer);
+  if (buffer.size() >= kAdoptFrom) return Value::adopt(std::move(buffer));
+  return Value::from_canonical(buffer.view());
 }
 
 void write_string(std::string& out, std::string_view utf8) {

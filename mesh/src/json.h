@@ -20,6 +20,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "result.h"
@@ -41,6 +42,53 @@ struct Error {
 
 enum class Kind : unsigned char { Null, Bool, Number, String, Array, Object };
 
+// A growable byte buffer that is never zero-filled, so that a reader can
+// write a large document into it at the cost of the writes alone; a Value can
+// take its block over instead of copying it (Value::adopt).
+class Text {
+ public:
+  Text() noexcept = default;
+  Text(Text&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)),
+        size_(std::exchange(other.size_, 0)),
+        capacity_(std::exchange(other.capacity_, 0)) {}
+  Text& operator=(Text&& other) noexcept {
+    if (this != &other) {
+      release();
+      data_ = std::exchange(other.data_, nullptr);
+      size_ = std::exchange(other.size_, 0);
+      capacity_ = std::exchange(other.capacity_, 0);
+    }
+    return *this;
+  }
+  Text(const Text&) = delete;
+  Text& operator=(const Text&) = delete;
+  ~Text() { release(); }
+
+  std::string_view view() const noexcept { return {data_, size_}; }
+  char* data() noexcept { return data_; }
+  size_t size() const noexcept { return size_; }
+  size_t capacity() const noexcept { return capacity_; }
+  void clear() noexcept { size_ = 0; }
+  // REQUIRES: n <= capacity()
+  void set_size(size_t n) noexcept { size_ = n; }
+  // Makes capacity() at least `n`, keeping the contents; on an allocation
+  // failure (std::bad_alloc) the buffer is unchanged.
+  void reserve(size_t n);
+  // Gives the block back when it is larger than `limit`, so that a buffer
+  // kept for reuse does not hold on to the largest document ever read.
+  void trim(size_t limit) noexcept {
+    if (capacity_ > limit) *this = Text();
+  }
+
+ private:
+  friend class Value;
+  void release() noexcept;
+  char* data_ = nullptr;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
+};
+
 class Value {
  public:
   Value() noexcept { set_small("null"); }
@@ -50,6 +98,10 @@ class Value {
     v.assign(canonical);
     return v;
   }
+  // Takes over the block of `canonical` (which is left empty) rather than
+  // copying it, unless it is small enough to live inline or much larger than
+  // its contents. REQUIRES: it holds the canonical text of one value.
+  static Value adopt(Text&& canonical);
   static Value empty_object() noexcept {
     Value v;
     v.set_small("{}");
@@ -170,7 +222,7 @@ class Reader {
     uint64_t prefix;  // the key's first 8 bytes, big-endian, zero-padded
   };
   class Sink;
-  friend Expected<void, Error> parse_into(std::string_view text, std::string& out);
+  friend Expected<void, Error> parse_into(std::string_view text, Text& out);
   bool read_any(Sink& out);
   bool read_array(Sink& out);
   bool read_object(Sink& out);
@@ -189,8 +241,9 @@ class Reader {
   // reader's own when another reader on this thread holds that one.
   struct Workspace {
     std::vector<Member> members;  // of the objects being read, innermost last
-    std::string key_scratch;
+    Text key_scratch;
     std::string sort_buf;
+    Text out;  // for read_value and read_string
     bool in_use = false;
   };
   Workspace* ws_;
@@ -200,8 +253,14 @@ class Reader {
 // Parses exactly one value; whitespace may stand around it, nothing else.
 Expected<Value, Error> parse(std::string_view text);
 // The same, leaving the canonical text in `out` (replacing what it held), so
-// that a caller can reuse one buffer.
-Expected<void, Error> parse_into(std::string_view text, std::string& out);
+// that a caller can reuse one buffer or hand it to Value::adopt.
+Expected<void, Error> parse_into(std::string_view text, Text& out);
+
+// Buffers of canonical text kept for reuse give back blocks above this size;
+// texts from this size on are handed over (Value::adopt) rather than copied,
+// where copying would cost more than a fresh block for the next one.
+inline constexpr size_t kKeptBuffer = size_t{1} << 20;
+inline constexpr size_t kAdoptFrom = size_t{64} << 10;
 
 // Writers: append compact JSON to `out`.
 void write_string(std::string& out, std::string_view utf8);

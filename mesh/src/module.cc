@@ -158,9 +158,9 @@ bool parse_json_arg(const ModuleState& st, std::string_view text, json::Value& o
 
 // Parses a *_json argument into a per-thread buffer of canonical text, reused
 // from call to call; null, with the serialization error raised, on failure.
-const std::string* parse_json_canonical(const ModuleState& st, std::string_view text) {
-  thread_local std::string canonical;
-  if (canonical.capacity() > (1u << 20)) std::string().swap(canonical);  // keep no huge one
+json::Text* parse_json_canonical(const ModuleState& st, std::string_view text) {
+  thread_local json::Text canonical;
+  canonical.trim(json::kKeptBuffer);
   auto parsed = json::parse_into(text, canonical);
   if (!parsed) {
     raise(st, MeshError::serialization(parsed.error().text()));
@@ -458,9 +458,14 @@ VRELL_METHOD(state_get) {
 VRELL_METHOD(state_set) {
   VRELL_BIND(sig("VrellMesh.state_set", kStateSetParams), 2);
   return guarded_call(st, [&]() -> PyObject* {
-    const std::string* canonical = parse_json_canonical(st, a[1].str);
+    json::Text* canonical = parse_json_canonical(st, a[1].str);
     if (canonical == nullptr) return nullptr;
-    auto r = mesh_of(self).state.set_canonical(a[0].str, *canonical);
+    InMemoryStateStore& state = mesh_of(self).state;
+    // A large document's buffer becomes the stored value; a smaller one is
+    // copied into the stored value's own room.
+    auto r = canonical->size() >= json::kAdoptFrom
+                 ? state.set(a[0].str, json::Value::adopt(std::move(*canonical)))
+                 : state.set_canonical(a[0].str, canonical->view());
     if (!r) return raise(st, r.error());
     return none();
   });
@@ -563,9 +568,9 @@ VRELL_METHOD(list_migrations) {
 VRELL_METHOD(publish) {
   VRELL_BIND(sig("VrellMesh.publish", kPublishParams), 2);
   return guarded_call(st, [&]() -> PyObject* {
-    const std::string* canonical = parse_json_canonical(st, a[1].str);
+    const json::Text* canonical = parse_json_canonical(st, a[1].str);
     if (canonical == nullptr) return nullptr;
-    auto r = mesh_of(self).channel.publish_canonical(a[0].str, *canonical);
+    auto r = mesh_of(self).channel.publish_canonical(a[0].str, canonical->view());
     if (!r) return raise(st, r.error());
     return PyLong_FromUnsignedLongLong(*r);
   });

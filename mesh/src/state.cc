@@ -19,7 +19,8 @@ Result<std::optional<json::Value>> InMemoryStateStore::get(std::string_view key)
 Result<void> InMemoryStateStore::set(std::string_view key, json::Value value) {
   return map_.write([&](KeyedMap<json::Value>& m) -> Result<void> {
     if (const auto it = m.find(key); it != m.end()) {
-      it->second = std::move(value);
+      // The old value leaves with `value`, after the lock is released.
+      std::swap(it->second, value);
       return {};
     }
     std::string owned(key);

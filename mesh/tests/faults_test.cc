@@ -73,6 +73,38 @@ TEST(FaultTest, StateSetOfCanonicalTextKeepsTheOldValueOnFailure) {
   EXPECT_EQ(store.key_count(), 2u);
 }
 
+// The binding's path for large documents: the parsed buffer becomes the
+// stored value. A failed insert leaves both the store and the value as they
+// were; a replaced value leaves the store with the caller's object.
+TEST(FaultTest, StateSetOfAnAdoptedValueKeepsTheOldValueOnFailure) {
+  InMemoryStateStore store;
+  std::string big(json::kAdoptFrom, 'x');
+  big.insert(0, "[\"").append("\"]");
+  // One value per attempt, made before any allocation is armed.
+  std::vector<json::Value> values;
+  for (int i = 0; i < 8; ++i) {
+    json::Text text;
+    ASSERT_TRUE(json::parse_into(big, text).has_value());
+    values.push_back(json::Value::adopt(std::move(text)));
+    EXPECT_EQ(text.size(), 0u);
+  }
+  size_t next = 0;
+  auto set_next = [&] { return store.set(kLong, std::move(values.at(next++))); };
+
+  EXPECT_GE(fail_each_allocation(set_next,
+                                 [&](const Result<void>& r) {
+                                   expect_out_of_memory(r);
+                                   EXPECT_FALSE(TestAccess::poisoned(store));
+                                   EXPECT_EQ(store.key_count(), 0u);
+                                 }),
+            1);
+  EXPECT_EQ(stored(store, kLong), big);
+  // Replacing allocates nothing: the old value leaves in the caller's object.
+  EXPECT_EQ(fail_each_allocation(set_next, [](const Result<void>&) { FAIL(); }), 0);
+  EXPECT_EQ(stored(store, kLong), big);
+  EXPECT_EQ(store.key_count(), 1u);
+}
+
 TEST(FaultTest, PublishOfCanonicalTextLeavesTheChannelUsable) {
   TestClock clock(kT0);
   MeshChannel channel(clock);

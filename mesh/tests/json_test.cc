@@ -217,6 +217,36 @@ TEST(JsonReader, DecimalsReadAsTheirDoubles) {
   }
 }
 
+// A large text's block is taken over as it is; a small one lives inline and
+// a block mostly slack is copied to fit. The text is left empty either way.
+TEST(JsonValue, AdoptTakesOverLargeBlocksOnly) {
+  const std::string big = "[\"" + std::string(kAdoptFrom, 'y') + "\"]";
+  Text text;
+  ASSERT_TRUE(parse_into(big, text).has_value());
+  const char* block = text.data();
+  Value taken = Value::adopt(std::move(text));
+  EXPECT_EQ(taken.text().data(), block);
+  EXPECT_EQ(taken.text(), big);
+  EXPECT_EQ(text.size(), 0u);
+  EXPECT_EQ(text.capacity(), 0u);
+
+  ASSERT_TRUE(parse_into("  [1, 2]  ", text).has_value());
+  Value small = Value::adopt(std::move(text));
+  EXPECT_EQ(small.text(), "[1,2]");
+  EXPECT_EQ(text.size(), 0u);
+
+  // Whitespace-heavy input: the reader sized its buffer by the input.
+  std::string padded(4 * kAdoptFrom, ' ');
+  padded.insert(0, 1, '[');
+  padded.append(1, '"').append(kAdoptFrom, 'z').append("\"]");
+  ASSERT_TRUE(parse_into(padded, text).has_value());
+  const char* padded_block = text.data();
+  Value fitted = Value::adopt(std::move(text));
+  EXPECT_NE(fitted.text().data(), padded_block);
+  EXPECT_EQ(fitted.text().size(), kAdoptFrom + 4);
+  EXPECT_EQ(text.capacity(), 0u);
+}
+
 TEST(JsonReader, PrimitivesForOtherParsers) {
   Reader r("  \"k\\u0041y\" : 12");
   r.skip_ws();
