@@ -31,14 +31,22 @@ void check_float(std::string_view in, std::string_view canonical) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view in(reinterpret_cast<const char*>(data), size);
-  auto first = vrell::json::parse(in);
+  // The reader itself, then the entry point with its already-canonical
+  // shortcut: they must agree, and the shortcut must only take text the
+  // reader returns unchanged.
+  vrell::json::Text read;
+  const auto first = vrell::json::read_document(in, read);
+  auto parsed = vrell::json::parse(in);
+  if (first.has_value() != parsed.has_value()) std::abort();
+  if (vrell::json::is_canonical(in) && (!first || read.view() != in)) std::abort();
   if (!first) {
     const auto& e = first.error();
     if (!e.has_position || e.line == 0 || e.message.empty()) std::abort();
     return 0;
   }
-  auto second = vrell::json::parse(first->text());
-  if (!second || second->text() != first->text()) std::abort();
-  if (first->kind() == vrell::json::Kind::Number) check_float(in, first->text());
+  if (parsed->text() != read.view()) std::abort();
+  vrell::json::Text again;
+  if (!vrell::json::read_document(read.view(), again) || again.view() != read.view()) std::abort();
+  if (parsed->kind() == vrell::json::Kind::Number) check_float(in, parsed->text());
   return 0;
 }

@@ -222,7 +222,13 @@ class Reader {
     uint64_t prefix;  // the key's first 8 bytes, big-endian, zero-padded
   };
   class Sink;
-  friend Expected<void, Error> parse_into(std::string_view text, Text& out);
+  friend Expected<void, Error> read_document(std::string_view text, Text& out);
+
+  // True when `text` is one value already in canonical form with no
+  // whitespace, no escapes and no floats: parse_into keeps such text as it is.
+  bool is_canonical(std::string_view text) noexcept;
+  // parse_into without that shortcut: every text goes through the reader.
+  Expected<void, Error> read_document(std::string_view text, Text& out);
   bool read_any(Sink& out);
   bool read_array(Sink& out);
   bool read_object(Sink& out);
@@ -255,6 +261,12 @@ Expected<Value, Error> parse(std::string_view text);
 // The same, leaving the canonical text in `out` (replacing what it held), so
 // that a caller can reuse one buffer or hand it to Value::adopt.
 Expected<void, Error> parse_into(std::string_view text, Text& out);
+
+// True when `text` is one value already in canonical form with no
+// whitespace, no escapes and no floats: parse_into keeps such text as it is.
+bool is_canonical(std::string_view text) noexcept;
+// parse_into without that shortcut: every text goes through the reader.
+Expected<void, Error> read_document(std::string_view text, Text& out);
 
 // Buffers of canonical text kept for reuse give back blocks above this size;
 // texts from this size on are handed over (Value::adopt) rather than copied,

@@ -247,6 +247,50 @@ TEST(JsonValue, AdoptTakesOverLargeBlocksOnly) {
   EXPECT_EQ(text.capacity(), 0u);
 }
 
+// Text taken as already canonical must be exactly what the reader writes;
+// everything else goes through the reader (and comes out the same either way).
+TEST(JsonReader, AlreadyCanonicalTextIsKeptOnlyWhenTheReaderWouldKeepIt) {
+  const std::pair<const char*, bool> cases[] = {
+      {R"({"n":1,"s":"abc"})", true},
+      {R"({"a":[1,-2,true,false,null],"b":{},"c":[],"d":"Ã©"})", true},
+      {"-922337203685477580", true},
+      {"-9223372036854775807", false},
+      {"123456789012345678", true},
+      {"1234567890123456789", false},   // 19 digits: the reader decides
+      {R"({"s":"abc","n":1})", false},  // unsorted
+      {R"({"a":1,"a":2})", false},      // repeated key
+      {R"({"a": 1})", false},           // whitespace
+      {" 1", false},
+      {"1.5", false},  // floats are always converted
+      {"1e2", false},
+      {"-0", false},
+      {R"("a\nb")", false},  // escapes are rewritten canonically
+      {R"("a\/b")", false},
+      {"\"\xff\"", false},  // invalid UTF-8: the reader's error
+      {"[1,]", false},
+      {"01", false},
+      {"[", false},
+      {"", false},
+      {"nul", false},
+  };
+  for (const auto& [text, expected] : cases) {
+    EXPECT_EQ(is_canonical(text), expected) << text;
+    Text read, parsed;
+    const bool readable = read_document(text, read).has_value();
+    ASSERT_EQ(parse_into(text, parsed).has_value(), readable) << text;
+    if (readable) {
+      EXPECT_EQ(parsed.view(), read.view()) << text;
+    }
+    if (expected) {
+      EXPECT_EQ(read.view(), text);
+    }
+  }
+  std::string deep(kMaxDepth, '[');
+  deep.append(kMaxDepth, ']');
+  EXPECT_TRUE(is_canonical(deep));
+  EXPECT_FALSE(is_canonical("[" + deep + "]"));  // one level too many
+}
+
 TEST(JsonReader, PrimitivesForOtherParsers) {
   Reader r("  \"k\\u0041y\" : 12");
   r.skip_ws();
