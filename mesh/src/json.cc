@@ -144,8 +144,8 @@ inline uint64_t eight_ascii_digits(uint64_t x) noexcept {
 
 inline void store8(char* o, uint64_t v) noexcept { std::memcpy(o, &v, 8); }
 
-// Writes the n = digit_count(f) digits of f at o in whole 8-byte stores:
-// up to 24 bytes from o may be written.
+// Writes f as n digits at o (zero-padded: n >= digit_count(f)) in whole
+// 8-byte stores: up to 24 bytes from o may be written.
 void put_digits(char* o, uint64_t f, int n) noexcept {
   if (n > 16) {
     const uint64_t top = f / 10000000000000000;
@@ -198,11 +198,13 @@ char* put_decimal(char* o, Decimal d) noexcept {
       std::memcpy(o, ".0", 2);
       return o + 2;
     }
-    // Digits one place to the right, then the integer part moved back in
-    // front of the point.
-    put_digits(o + 1, d.digits, n);
-    for (int i = 0; i <= e; ++i) o[i] = o[i + 1];
+    // The digits at hand, then copied in two fixed-size blocks around the
+    // point (a variable-length move would become a library call).
+    char digits[32] = {};
+    put_digits(digits, d.digits, n);
+    std::memcpy(o, digits, 16);
     o[e + 1] = '.';
+    std::memcpy(o + e + 2, digits + e + 1, 16);
     return o + 1 + n;
   }
   if (e < 0 && e >= -5) {
