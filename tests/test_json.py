@@ -5,6 +5,8 @@ import math
 import pathlib
 import re
 import struct
+import subprocess
+import sys
 from decimal import Decimal
 
 import pytest
@@ -294,6 +296,14 @@ def test_very_deep_input_is_refused_not_crashing():
         roundtrip("[" * 200_000)
 
 
+def test_float_tables_match_their_generator():
+    script = pathlib.Path(__file__).resolve().parent.parent / "scripts" / "gen_float_table.py"
+    if not script.exists():
+        pytest.skip("run from a source tree")
+    done = subprocess.run([sys.executable, str(script), "--check"], capture_output=True)
+    assert done.returncode == 0, "mesh/src/float_table.inc differs from what the script writes"
+
+
 def test_large_document():
     values = list(range(-5000, 5000)) + [i / 7 for i in range(2000)]
     text = json.dumps(values)
@@ -382,6 +392,26 @@ def test_values_round_trip(value):
     out = roundtrip(json.dumps(value))
     assert same(json.loads(out), value)
     assert out == ref_dumps(value)
+
+
+@settings(max_examples=400, deadline=None)
+@given(json_values)
+def test_canonical_text_comes_back_unchanged(value):
+    text = ref_dumps(value)
+    assert roundtrip(text) == text
+
+
+def test_large_documents_replace_each_other():
+    # Past 64 KiB the parsed buffer becomes the stored value itself.
+    mesh = VrellMesh("json")
+    first = {f"k{i:05d}": [i, -i, f"v{i}", i / 8] for i in range(5000)}
+    second = {"b": "x" * 200_000, "a": [1.5, -0.0, 1e300]}
+    third = {f"k{i:05d}": [i, f"v{i}", None] for i in range(5000)}  # canonical as it stands
+    for value in (first, second, third, third, first):
+        for text in (json.dumps(value), ref_dumps(value)):
+            mesh.state_set("doc", text)
+            assert mesh.state_get("doc") == ref_dumps(value)
+    assert mesh.state_keys("") == ["doc"]
 
 
 @settings(max_examples=200, deadline=None)
