@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <limits>
@@ -65,9 +66,16 @@ TEST(ClockTest, ReadTimestampReadsTheClockOnce) {
 }
 
 TEST(ClockTest, SystemClockReadsTheRealTime) {
-  const std::time_t before = std::time(nullptr);
+  // std::time may read a coarse clock that lags a tick behind: compare with
+  // the precise one.
+  auto seconds = [] {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+  };
+  const auto before = seconds();
   const Instant now = SystemClock::instance().now();
-  const std::time_t after = std::time(nullptr);
+  const auto after = seconds();
   EXPECT_GE(now.seconds, before);
   EXPECT_LE(now.seconds, after);
   EXPECT_LT(now.nanos, 1000000000u);
