@@ -113,6 +113,97 @@ Decimal search(int q, uint64_t c) noexcept {
   return trimmed(cmp < 0 || (cmp == 0 && (s & 1) == 0) ? s : t, k);
 }
 
+struct U128 {
+  uint64_t hi;
+  uint64_t lo;
+};
+
+// 10^k as a 128-bit mantissa rounded up: the reading table's entry (rounded
+// down) plus one wherever that entry is not exact.
+inline U128 pow10_rounded_up(int k) noexcept {
+  const uint64_t* const t = kPow5Table[k - kReadQMin];
+  U128 r{t[0], t[1]};
+  if (k < 0 || k > 55) {
+    r.lo += 1;
+    r.hi += r.lo == 0;
+  }
+  return r;
+}
+
+// The top 128 bits of the 192-bit product x * y.
+inline U128 mul_upper128(uint64_t x, U128 y) noexcept {
+  const uint128 high = static_cast<uint128>(x) * y.hi + mul_high(x, y.lo);
+  return {static_cast<uint64_t>(high >> 64), static_cast<uint64_t>(high)};
+}
+
+// Whether the integer part of x * y / 2^(128 - beta) is odd, and whether the
+// product has no fractional part there.
+struct Parity {
+  bool odd;
+  bool integer;
+};
+inline Parity mul_parity(uint64_t x, U128 y, int beta) noexcept {
+  const uint64_t hi = x * y.hi + mul_high(x, y.lo);
+  const uint64_t lo = x * y.lo;
+  return {((hi >> (64 - beta)) & 1) != 0, ((hi << beta) | (lo >> (64 - beta))) == 0};
+}
+
+// The shortest form with one product for most doubles: the value's rounding
+// interval is scaled by 10^k so that its width is between 100 and 1000 units;
+// a multiple of 1000 inside it gives the form one digit shorter than the
+// scale, and otherwise the nearest multiple of 100 to the value does, found
+// from the distances already at hand (a second product only settles exact
+// ties). REQUIRES: a normal double whose significand c is not a power of two
+// (whose interval is lopsided).
+Decimal one_product(int q, uint64_t c) noexcept {
+  constexpr int kKappa = 2;
+  constexpr uint32_t kBig = 1000, kSmall = 100;
+  const int minus_k = floor_log10_pow2(q) - kKappa;
+  const U128 cache = pow10_rounded_up(-minus_k);
+  const int beta = q + floor_log2_pow10(-minus_k);
+  const uint64_t two_c = c << 1;
+  const bool closed = (c & 1) == 0;  // an even significand's interval is closed
+  const uint32_t delta = static_cast<uint32_t>(cache.hi >> (63 - beta));
+  const U128 z = mul_upper128((two_c | 1) << beta, cache);  // the right end, scaled
+  uint64_t digits = z.hi / kBig;
+  uint32_t r = static_cast<uint32_t>(z.hi - kBig * digits);
+  bool shorter;
+  if (r < delta) {
+    // The multiple of 1000 below the right end is inside, unless it is the
+    // right end itself and that is excluded.
+    shorter = !(r == 0 && z.lo == 0 && !closed);
+    if (!shorter) {
+      --digits;
+      r = kBig;
+    }
+  } else if (r > delta) {
+    shorter = false;
+  } else {
+    // On the left end, up to the fractional parts.
+    const Parity x = mul_parity(two_c - 1, cache, beta);
+    shorter = x.odd || (x.integer && closed);
+  }
+  if (shorter) return trimmed(digits, minus_k + kKappa + 1);
+  // The multiple of 100 nearest to the value: its distance below the right
+  // end is about r - delta / 2.
+  digits *= 10;
+  uint32_t dist = r - delta / 2 + kSmall / 2;
+  const bool approx_odd = ((dist ^ (kSmall / 2)) & 1) != 0;
+  const bool on_a_multiple = dist % kSmall == 0;
+  dist /= kSmall;
+  digits += dist;
+  if (on_a_multiple) {
+    // Rounding of the estimate settled exactly; ties go to the even digit.
+    const Parity y = mul_parity(two_c, cache, beta);
+    if (y.odd != approx_odd) {
+      --digits;
+    } else if ((digits & 1) != 0 && y.integer) {
+      --digits;
+    }
+  }
+  return trimmed(digits, minus_k + kKappa);
+}
+
 }  // namespace
 
 Decimal shortest_decimal(double v) noexcept {
@@ -127,6 +218,7 @@ Decimal shortest_decimal(double v) noexcept {
       const uint64_t f = c >> -q;
       if (f << -q == c) return trimmed(f, 0);
     }
+    if (fraction != 0) return one_product(q, c);
     return search(q, c);
   }
   return search(kQMin, fraction);
