@@ -27,14 +27,17 @@ Q_MIN, Q_MAX = -1074, 971  # binary exponents of doubles, as c * 2^q
 OUT = Path(__file__).resolve().parent.parent / "mesh" / "src" / "float_table.inc"
 
 
-def floor_log2_pow10(e: int) -> int:  # floor(e * log2(10)), exactly
-    x = Fraction(10) ** e
+def floor_log2(x: Fraction) -> int:
     r = x.numerator.bit_length() - x.denominator.bit_length()
     while Fraction(2) ** r > x:
         r -= 1
     while Fraction(2) ** (r + 1) <= x:
         r += 1
     return r
+
+
+def floor_log2_pow10(e: int) -> int:  # floor(e * log2(10)), exactly
+    return floor_log2(Fraction(10) ** e)
 
 
 def floor_log10(x: Fraction) -> int:
@@ -66,15 +69,6 @@ READ_Q_MIN, READ_Q_MAX = -327, 326
 def check_read_logs() -> None:
     for q in range(READ_Q_MIN, READ_Q_MAX + 1):
         assert (q * 152170) >> 16 == floor_log2(Fraction(5) ** q), q
-
-
-def floor_log2(x: Fraction) -> int:
-    r = x.numerator.bit_length() - x.denominator.bit_length()
-    while Fraction(2) ** r > x:
-        r -= 1
-    while Fraction(2) ** (r + 1) <= x:
-        r += 1
-    return r
 
 
 def read_entries():
