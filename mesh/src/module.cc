@@ -156,17 +156,27 @@ bool parse_json_arg(const ModuleState& st, std::string_view text, json::Value& o
   return true;
 }
 
-// Parses a *_json argument into a per-thread buffer of canonical text, reused
-// from call to call; null, with the serialization error raised, on failure.
-json::Text* parse_json_canonical(const ModuleState& st, std::string_view text) {
+// The canonical text of a *_json argument: the argument itself when it
+// already is (nothing to copy), otherwise the reader's output in a per-thread
+// buffer reused from call to call (`buffer` then points at it); false, with
+// the serialization error raised, on failure.
+bool canonical_json(const ModuleState& st, std::string_view text, std::string_view& out,
+                    json::Text*& buffer) {
+  buffer = nullptr;
+  if (json::is_canonical(text)) {
+    out = text;
+    return true;
+  }
   thread_local json::Text canonical;
   canonical.trim(json::kKeptBuffer);
-  auto parsed = json::parse_into(text, canonical);
+  auto parsed = json::read_document(text, canonical);
   if (!parsed) {
     raise(st, MeshError::serialization(parsed.error().text()));
-    return nullptr;
+    return false;
   }
-  return &canonical;
+  out = canonical.view();
+  buffer = &canonical;
+  return true;
 }
 
 PyObject* none() { Py_RETURN_NONE; }
@@ -424,7 +434,9 @@ PyObject* routing_descriptor(const Arg& type, const Arg& id, const Arg& method) 
 VRELL_METHOD(route_agent_call) {
   VRELL_BIND(sig("VrellMesh.route_agent_call", kRouteParams), 4);
   return guarded_call(st, [&]() -> PyObject* {
-    if (a[3].present && a[3].str != "{}" && parse_json_canonical(st, a[3].str) == nullptr) {
+    std::string_view metadata;
+    json::Text* buffer;
+    if (a[3].present && a[3].str != "{}" && !canonical_json(st, a[3].str, metadata, buffer)) {
       return nullptr;
     }
     AgentRegistry& registry = mesh_of(self).registry;
@@ -458,14 +470,15 @@ VRELL_METHOD(state_get) {
 VRELL_METHOD(state_set) {
   VRELL_BIND(sig("VrellMesh.state_set", kStateSetParams), 2);
   return guarded_call(st, [&]() -> PyObject* {
-    json::Text* canonical = parse_json_canonical(st, a[1].str);
-    if (canonical == nullptr) return nullptr;
+    std::string_view canonical;
+    json::Text* buffer;
+    if (!canonical_json(st, a[1].str, canonical, buffer)) return nullptr;
     InMemoryStateStore& state = mesh_of(self).state;
-    // A large document's buffer becomes the stored value; a smaller one is
-    // copied into the stored value's own room.
-    auto r = canonical->size() >= json::kAdoptFrom
-                 ? state.set(a[0].str, json::Value::adopt(std::move(*canonical)))
-                 : state.set_canonical(a[0].str, canonical->view());
+    // A large document read into the buffer becomes the stored value; other
+    // text is copied into the stored value's own room.
+    auto r = buffer != nullptr && buffer->size() >= json::kAdoptFrom
+                 ? state.set(a[0].str, json::Value::adopt(std::move(*buffer)))
+                 : state.set_canonical(a[0].str, canonical);
     if (!r) return raise(st, r.error());
     return none();
   });
@@ -568,9 +581,10 @@ VRELL_METHOD(list_migrations) {
 VRELL_METHOD(publish) {
   VRELL_BIND(sig("VrellMesh.publish", kPublishParams), 2);
   return guarded_call(st, [&]() -> PyObject* {
-    const json::Text* canonical = parse_json_canonical(st, a[1].str);
-    if (canonical == nullptr) return nullptr;
-    auto r = mesh_of(self).channel.publish_canonical(a[0].str, canonical->view());
+    std::string_view canonical;
+    json::Text* buffer;
+    if (!canonical_json(st, a[1].str, canonical, buffer)) return nullptr;
+    auto r = mesh_of(self).channel.publish_canonical(a[0].str, canonical);
     if (!r) return raise(st, r.error());
     return PyLong_FromUnsignedLongLong(*r);
   });
