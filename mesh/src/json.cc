@@ -230,6 +230,47 @@ char* put_decimal(char* o, Decimal d) noexcept {
   return o + xn;
 }
 
+// Where the input wrote a plain decimal ("-12.345", "0.00123"; no exponent),
+// the canonical text of a shortest form d near it is usually the input itself
+// cut short after d's last digit, that digit raised by one when d rounded up.
+// Copying it skips the formatting. Writes the sign too; returns the end, or
+// nullptr when d is laid out differently (an integer, an exponent, a digit
+// that would carry) or the copy's 32-byte read would pass the input's end.
+[[gnu::always_inline]] inline char* copy_decimal_prefix(char* o, Decimal d, const char* start,
+                                                        const char* int_begin, size_t int_len,
+                                                        uint64_t w, int count,
+                                                        const char* end) noexcept {
+  if (end - start < 32) return nullptr;
+  const int n = digit_count(d.digits);
+  const int e = d.exponent + n - 1;  // decimal exponent of d's first digit
+  // The input's first significant digit: the integer part's first (then all
+  // `count` digits are significant), or the first after the zeros that open
+  // the fraction of "0.00x" (which `count` includes).
+  int w_digits = count;
+  int e_in = static_cast<int>(int_len) - 1;
+  if (*int_begin == '0') {
+    w_digits = digit_count(w);
+    e_in = w_digits - count - 1;
+  }
+  if (e != e_in || e < -5 || e > 15 || n <= e + 1 || n > w_digits) return nullptr;
+  const uint64_t unit = kPow10U64[w_digits - n];
+  const uint64_t lo = d.digits * unit;  // d's digits in the input's place
+  bool raised;
+  if (w >= lo && w - lo < unit) {
+    raised = false;
+  } else if (w < lo && lo - w <= unit) {
+    raised = true;
+  } else {
+    return nullptr;
+  }
+  const size_t len = static_cast<size_t>(int_begin - start) + static_cast<size_t>(n) + 1 +
+                     static_cast<size_t>(e < 0 ? -e : 0);
+  std::memcpy(o, start, 32);
+  // A raised digit never carries: d is trimmed, so its last digit is not 0.
+  if (raised) ++o[len - 1];
+  return o + len;
+}
+
 int hex_value(char c) noexcept {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -619,7 +660,13 @@ class Reader::Sink {
     return p_;
   }
   void advance_to(char* p) noexcept { p_ = p; }
-  void put(char c) { *room(1) = c, ++p_; }
+  // The cursor is kept in a local across the store: a char store may alias
+  // any object, so the member would be read again.
+  void put(char c) {
+    char* p = room(1);
+    *p = c;
+    p_ = p + 1;
+  }
   void write(const char* d, size_t n) {
     char* p = room(n);
     if (n <= 16) {
@@ -629,7 +676,7 @@ class Reader::Sink {
     } else {
       std::memcpy(p, d, n);
     }
-    p_ += n;
+    p_ = p + n;
   }
   void truncate(size_t size) noexcept { p_ = t_.data() + size; }
   char* at(size_t offset) noexcept { return t_.data() + offset; }
@@ -734,21 +781,34 @@ bool Reader::read_array(Sink& out) {
     leave_level();
     return true;
   }
+  const char* const s = in_.data();
+  const size_t n = in_.size();
   for (;;) {
-    // Numbers straight away: arrays of numbers are the bulk of many documents.
-    if (!at_end() && (is_digit(peek()) || peek() == '-') ? !read_number(out) : !read_any(out)) {
+    // Numbers and arrays straight away: arrays of numbers (and of arrays of
+    // them) are the bulk of many documents.
+    const char c = pos_ < n ? s[pos_] : '\0';
+    if (!(is_digit(c) || c == '-' ? read_number(out)
+          : c == '['              ? read_array(out)
+                                  : read_any(out))) {
       return false;
+    }
+    // The compact separators first: a comma right before the next value.
+    const size_t i = pos_;
+    if (i + 1 < n && s[i] == ',' && !is_ws(s[i + 1]) && s[i + 1] != ']') {
+      pos_ = i + 1;
+      out.put(',');
+      continue;
     }
     skip_ws();
     if (at_end()) return fail_here("EOF while parsing a list");
-    const char c = peek();
-    if (c == ']') {
+    const char sep = peek();
+    if (sep == ']') {
       bump();
       out.put(']');
       leave_level();
       return true;
     }
-    if (c != ',') return fail_here("expected `,` or `]`");
+    if (sep != ',') return fail_here("expected `,` or `]`");
     bump();
     out.put(',');
     skip_ws();
@@ -1111,14 +1171,30 @@ bool Reader::read_number(Sink& out) {
     }
     const int n = digit_count(digits);
     if (n <= 15 && last + n - 1 >= -307 && last + n - 1 <= 307) {
+      const Decimal d{digits, static_cast<int>(last)};
       char* o = out.room(kF64Room);
+      if (is_float && p == frac_end) {
+        if (char* done = copy_decimal_prefix(o, d, start, int_begin, int_len, w, count, end)) {
+          out.advance_to(done);
+          return true;
+        }
+      }
       if (negative) *o++ = '-';
-      out.advance_to(put_decimal(o, {digits, static_cast<int>(last)}));
+      out.advance_to(put_decimal(o, d));
       return true;
     }
   }
   if (count <= 19 && nearest_double(w, q, &value)) {
-    out.advance_to(put_f64(out.room(kF64Room), negative ? -value : value));
+    const Decimal d = shortest_decimal(value);
+    char* o = out.room(kF64Room);
+    if (is_float && p == frac_end) {
+      if (char* done = copy_decimal_prefix(o, d, start, int_begin, int_len, w, count, end)) {
+        out.advance_to(done);
+        return true;
+      }
+    }
+    if (negative) *o++ = '-';
+    out.advance_to(put_decimal(o, d));
     return true;
   }
   const auto res = std::from_chars(text.data(), text.data() + text.size(), value);
