@@ -361,6 +361,62 @@ inline const char* scan_digits(const char* p, const char* end, uint64_t* w, int*
   return p;
 }
 
+// The common number forms read and written in one pass with everything in
+// registers: an optional minus, at most 19 digits with an optional fraction,
+// no exponent, and not zero. Writes the canonical text at *o (kF64Room bytes
+// free) and returns the number's end; nullptr leaves the number to the
+// general reader, which also reports every error.
+[[gnu::always_inline]] inline const char* fast_number(const char* p, const char* end,
+                                                      char** o) noexcept {
+  const char* const start = p;
+  if (*p == '-' && ++p == end) return nullptr;
+  const char* const int_begin = p;
+  uint64_t w = 0;
+  int count = 0;
+  if (*p == '0') {
+    ++p;
+  } else if (is_digit(*p)) {
+    p = scan_digits(p, end, &w, &count);
+  } else {
+    return nullptr;
+  }
+  const size_t int_len = static_cast<size_t>(p - int_begin);
+  if (p == end || (*p != '.' && *p != 'e' && *p != 'E' && !is_digit(*p))) {
+    // An integer: its text, when it fits in both i64 and u64 (and is not -0).
+    if (int_len > 18 || (w == 0 && start != int_begin) || end - start < 20) return nullptr;
+    std::memcpy(*o, start, 20);
+    *o += p - start;
+    return p;
+  }
+  if (*p != '.' || ++p == end || !is_digit(*p)) return nullptr;
+  const char* const frac_begin = p;
+  p = scan_digits(p, end, &w, &count);
+  if (count > 19 || w == 0 || (p < end && (*p == 'e' || *p == 'E'))) return nullptr;
+  const int q = static_cast<int>(frac_begin - p);
+  Decimal d;
+  if (count <= 15) {
+    // Fifteen significant digits or fewer: no other decimal of that length
+    // reads as the same double, so they are already the shortest form.
+    d = {w, q};
+    while (d.digits % 10 == 0) {
+      d.digits /= 10;
+      ++d.exponent;
+    }
+  } else {
+    double value;
+    if (!nearest_double(w, q, &value)) return nullptr;
+    d = shortest_decimal(value);
+  }
+  if (char* done = copy_decimal_prefix(*o, d, start, int_begin, int_len, w, count, end)) {
+    *o = done;
+  } else {
+    char* out = *o;
+    if (start != int_begin) *out++ = '-';
+    *o = put_decimal(out, d);
+  }
+  return p;
+}
+
 // Length of the well-formed UTF-8 sequence at s (which starts with a byte
 // >= 0x80), or 0 when it is malformed; `avail` bytes may be read.
 size_t utf8_sequence(const unsigned char* s, size_t avail, size_t* bad_at) noexcept {
@@ -787,9 +843,15 @@ bool Reader::read_array(Sink& out) {
     // Numbers and arrays straight away: arrays of numbers (and of arrays of
     // them) are the bulk of many documents.
     const char c = pos_ < n ? s[pos_] : '\0';
-    if (!(is_digit(c) || c == '-' ? read_number(out)
-          : c == '['              ? read_array(out)
-                                  : read_any(out))) {
+    if (is_digit(c) || c == '-') {
+      char* o = out.room(kF64Room);
+      if (const char* e = fast_number(s + pos_, s + n, &o)) {
+        out.advance_to(o);
+        pos_ = static_cast<size_t>(e - s);
+      } else if (!read_number(out)) {
+        return false;
+      }
+    } else if (!(c == '[' ? read_array(out) : read_any(out))) {
       return false;
     }
     // The compact separators first: a comma right before the next value.
