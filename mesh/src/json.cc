@@ -404,8 +404,8 @@ inline const char* scan_digits(const char* p, const char* end, uint64_t* w, int*
     }
   } else {
     double value;
-    if (!nearest_double(w, q, &value)) return nullptr;
-    d = shortest_decimal(value);
+    if (!float_text::nearest(w, q, &value)) return nullptr;
+    d = float_text::shortest(value);
   }
   if (char* done = copy_decimal_prefix(*o, d, start, int_begin, int_len, w, count, end)) {
     *o = done;
@@ -1142,6 +1142,14 @@ bool Reader::read_number(Sink& out) {
   const char* const begin = in_.data();
   const char* const end = begin + in_.size();
   const char* p = begin + pos_;
+  {
+    char* o = out.room(kF64Room);
+    if (const char* done = fast_number(p, end, &o)) {
+      out.advance_to(o);
+      pos_ = static_cast<size_t>(done - begin);
+      return true;
+    }
+  }
   const char* const start = p;
   // Each fault is reported at the byte it is found at, or at the end.
   auto fail_at = [&](const char* at, std::string_view message) {
