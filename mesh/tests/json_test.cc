@@ -74,7 +74,17 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"\"\xed\xa0\x80\"", "ERR invalid unicode code point at line 1 column 3"},
         Case{"[1,", "ERR EOF while parsing a value at line 1 column 3"},
         Case{"{\"a\"", "ERR EOF while parsing an object at line 1 column 4"},
-        Case{"{\"a\":", "ERR EOF while parsing a value at line 1 column 5"}));
+        Case{"{\"a\":", "ERR EOF while parsing a value at line 1 column 5"},
+        // Inner arrays, read in their parent's loop.
+        Case{"[[1,]]", "ERR trailing comma at line 1 column 5"},
+        Case{"[[1 2]]", "ERR expected `,` or `]` at line 1 column 5"},
+        Case{"[[]", "ERR EOF while parsing a list at line 1 column 3"},
+        Case{"[1,[2,[3]],4", "ERR EOF while parsing a list at line 1 column 12"},
+        Case{"[[1],]", "ERR trailing comma at line 1 column 6"},
+        Case{"[[1]2]", "ERR expected `,` or `]` at line 1 column 5"},
+        Case{"[[1]]]", "ERR trailing characters at line 1 column 6"},
+        Case{"[[1],[2,[3,[]]],[]]", "[[1],[2,[3,[]]],[]]"},
+        Case{"[ [ 1 , 2 ] , [ ] ]", "[[1,2],[]]"}));
 
 INSTANTIATE_TEST_SUITE_P(
     Canonical, JsonReaderErrors,
