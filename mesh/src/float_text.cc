@@ -30,6 +30,62 @@ inline uint64_t round_to_odd(uint64_t g1, uint64_t g0, uint64_t cp) noexcept {
 
 }  // namespace
 
+// The shortest form with one product for most doubles: the value's rounding
+// interval is scaled by 10^k so that its width is between 100 and 1000 units;
+// a multiple of 1000 inside it gives the form one digit shorter than the
+// scale, and otherwise the nearest multiple of 100 to the value does, found
+// from the distances already at hand (a second product only settles exact
+// ties). REQUIRES: a normal double whose significand c is not a power of two
+// (whose interval is lopsided).
+Decimal one_product_exact(int q, uint64_t c) noexcept {
+  constexpr int kKappa = 2;
+  constexpr uint32_t kBig = 1000, kSmall = 100;
+  const int minus_k = floor_log10_pow2(q) - kKappa;
+  const U128 cache = pow10_rounded_up(-minus_k);
+  const int beta = q + floor_log2_pow10(-minus_k);
+  const uint64_t two_c = c << 1;
+  const bool closed = (c & 1) == 0;  // an even significand's interval is closed
+  const uint32_t delta = static_cast<uint32_t>(cache.hi >> (63 - beta));
+  const U128 z = mul_upper128((two_c | 1) << beta, cache);  // the right end, scaled
+  uint64_t digits = z.hi / kBig;
+  uint32_t r = static_cast<uint32_t>(z.hi - kBig * digits);
+  bool shorter;
+  if (r < delta) {
+    // The multiple of 1000 below the right end is inside, unless it is the
+    // right end itself and that is excluded.
+    shorter = !(r == 0 && z.lo == 0 && !closed);
+    if (!shorter) {
+      --digits;
+      r = kBig;
+    }
+  } else if (r > delta) {
+    shorter = false;
+  } else {
+    // On the left end, up to the fractional parts.
+    const Parity x = mul_parity(two_c - 1, cache, beta);
+    shorter = x.odd || (x.integer && closed);
+  }
+  if (shorter) return trimmed(digits, minus_k + kKappa + 1);
+  // The multiple of 100 nearest to the value: its distance below the right
+  // end is about r - delta / 2.
+  digits *= 10;
+  uint32_t dist = r - delta / 2 + kSmall / 2;
+  const bool approx_odd = ((dist ^ (kSmall / 2)) & 1) != 0;
+  const bool on_a_multiple = dist % kSmall == 0;
+  dist /= kSmall;
+  digits += dist;
+  if (on_a_multiple) {
+    // Rounding of the estimate settled exactly; ties go to the even digit.
+    const Parity y = mul_parity(two_c, cache, beta);
+    if (y.odd != approx_odd) {
+      --digits;
+    } else if ((digits & 1) != 0 && y.integer) {
+      --digits;
+    }
+  }
+  return trimmed(digits, minus_k + kKappa);
+}
+
 Decimal search(int q, uint64_t c) noexcept {
   const uint64_t out = c & 1;  // an even significand's interval is closed
   const uint64_t cb = c << 2;

@@ -93,8 +93,11 @@ inline U128 pow10_rounded_up(int k) noexcept {
 
 // The top 128 bits of the 192-bit product x * y.
 inline U128 mul_upper128(uint64_t x, U128 y) noexcept {
-  const uint128 high = static_cast<uint128>(x) * y.hi + mul_high(x, y.lo);
-  return {static_cast<uint64_t>(high >> 64), static_cast<uint64_t>(high)};
+  // The carry is spelled out: a 128-bit sum makes the compiler spill.
+  const uint128 high = static_cast<uint128>(x) * y.hi;
+  const uint64_t carry_in = mul_high(x, y.lo);
+  const uint64_t lo = static_cast<uint64_t>(high) + carry_in;
+  return {static_cast<uint64_t>(high >> 64) + (lo < carry_in), lo};
 }
 
 // Whether the integer part of x * y / 2^(128 - beta) is odd, and whether the
@@ -109,6 +112,9 @@ inline Parity mul_parity(uint64_t x, U128 y, int beta) noexcept {
   return {((hi >> (64 - beta)) & 1) != 0, ((hi << beta) | (lo >> (64 - beta))) == 0};
 }
 
+// one_product in full, every case included.
+Decimal one_product_exact(int q, uint64_t c) noexcept;
+
 // The shortest form with one product for most doubles: the value's rounding
 // interval is scaled by 10^k so that its width is between 100 and 1000 units;
 // a multiple of 1000 inside it gives the form one digit shorter than the
@@ -116,53 +122,28 @@ inline Parity mul_parity(uint64_t x, U128 y, int beta) noexcept {
 // from the distances already at hand (a second product only settles exact
 // ties). REQUIRES: a normal double whose significand c is not a power of two
 // (whose interval is lopsided).
+// The common cases are decided without a branch on the data, since whether
+// the form is one digit shorter is a coin toss for most inputs; values on or
+// next to an end of the interval, and estimates exactly on a multiple of 100,
+// take one_product_exact.
 [[gnu::always_inline]] inline Decimal one_product(int q, uint64_t c) noexcept {
   constexpr int kKappa = 2;
   constexpr uint32_t kBig = 1000, kSmall = 100;
   const int minus_k = floor_log10_pow2(q) - kKappa;
   const U128 cache = pow10_rounded_up(-minus_k);
   const int beta = q + floor_log2_pow10(-minus_k);
-  const uint64_t two_c = c << 1;
-  const bool closed = (c & 1) == 0;  // an even significand's interval is closed
   const uint32_t delta = static_cast<uint32_t>(cache.hi >> (63 - beta));
-  const U128 z = mul_upper128((two_c | 1) << beta, cache);  // the right end, scaled
-  uint64_t digits = z.hi / kBig;
-  uint32_t r = static_cast<uint32_t>(z.hi - kBig * digits);
-  bool shorter;
-  if (r < delta) {
-    // The multiple of 1000 below the right end is inside, unless it is the
-    // right end itself and that is excluded.
-    shorter = !(r == 0 && z.lo == 0 && !closed);
-    if (!shorter) {
-      --digits;
-      r = kBig;
-    }
-  } else if (r > delta) {
-    shorter = false;
-  } else {
-    // On the left end, up to the fractional parts.
-    const Parity x = mul_parity(two_c - 1, cache, beta);
-    shorter = x.odd || (x.integer && closed);
-  }
-  if (shorter) return trimmed(digits, minus_k + kKappa + 1);
-  // The multiple of 100 nearest to the value: its distance below the right
-  // end is about r - delta / 2.
-  digits *= 10;
-  uint32_t dist = r - delta / 2 + kSmall / 2;
-  const bool approx_odd = ((dist ^ (kSmall / 2)) & 1) != 0;
-  const bool on_a_multiple = dist % kSmall == 0;
-  dist /= kSmall;
-  digits += dist;
-  if (on_a_multiple) {
-    // Rounding of the estimate settled exactly; ties go to the even digit.
-    const Parity y = mul_parity(two_c, cache, beta);
-    if (y.odd != approx_odd) {
-      --digits;
-    } else if ((digits & 1) != 0 && y.integer) {
-      --digits;
-    }
-  }
-  return trimmed(digits, minus_k + kKappa);
+  const U128 z = mul_upper128(((c << 1) | 1) << beta, cache);  // the right end, scaled
+  const uint64_t digits = z.hi / kBig;
+  const uint32_t r = static_cast<uint32_t>(z.hi - kBig * digits);
+  // Without the shorter form: the multiple of 100 nearest to the value, whose
+  // distance below the right end is about r - delta / 2.
+  const uint32_t dist = r - delta / 2 + kSmall / 2;
+  if (r == delta || r == 0 || dist % kSmall == 0) return one_product_exact(q, c);
+  const bool shorter = r < delta;  // a multiple of 1000 inside
+  const uint64_t longer = digits * 10 + dist / kSmall;
+  const uint64_t pick = uint64_t{0} - static_cast<uint64_t>(shorter);  // all ones if shorter
+  return trimmed(longer ^ ((longer ^ digits) & pick), minus_k + kKappa + static_cast<int>(shorter));
 }
 
 // shortest_decimal.
@@ -208,10 +189,9 @@ inline Parity mul_parity(uint64_t x, U128 y, int beta) noexcept {
   const uint64_t* const t = kPow5Table[q - kReadQMin];
   const uint128 low = static_cast<uint128>(ws) * t[1];
   const uint128 high = static_cast<uint128>(ws) * t[0];
-  const uint128 mid = (low >> 64) + static_cast<uint64_t>(high);
   const uint64_t p0 = static_cast<uint64_t>(low);
-  const uint64_t p1 = static_cast<uint64_t>(mid);
-  const uint64_t p2 = static_cast<uint64_t>(high >> 64) + static_cast<uint64_t>(mid >> 64);
+  const uint64_t p1 = static_cast<uint64_t>(high) + static_cast<uint64_t>(low >> 64);
+  const uint64_t p2 = static_cast<uint64_t>(high >> 64) + (p1 < static_cast<uint64_t>(high));
   const int upper = static_cast<int>(p2 >> 63);
   const int shift = 10 + upper;  // p2 >> shift: the 53 significand bits
   uint64_t m = p2 >> shift;
@@ -220,10 +200,10 @@ inline Parity mul_parity(uint64_t x, U128 y, int beta) noexcept {
   const uint64_t below = p2 & below_mask;
   const bool exact = q >= 0 && q <= 55;
   if (!exact && below == below_mask && p1 == ~uint64_t{0}) return false;
-  if (round) {
-    const bool tie = exact && below == 0 && p1 == 0 && p0 == 0;
-    m += tie ? (m & 1) : 1;
-  }
+  // Rounded up unless below half, or a tie with m even; without a branch,
+  // since the rounding bit is a coin toss.
+  const bool tie = exact & (below == 0) & (p1 == 0) & (p0 == 0);
+  m += static_cast<uint64_t>(round) & (static_cast<uint64_t>(!tie) | (m & 1));
   // The leading bit's binary exponent: P = m * 2^(138 + upper) and
   // 5^q = entry * 2^(floor(q log2 5) - 127).
   int64_t e = 190 + upper + ((q * 152170) >> 16) - 127 + q - lz;

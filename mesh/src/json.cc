@@ -241,33 +241,31 @@ char* put_decimal(char* o, Decimal d) noexcept {
                                                         uint64_t w, int count,
                                                         const char* end) noexcept {
   if (end - start < 32) return nullptr;
-  const int n = digit_count(d.digits);
-  const int e = d.exponent + n - 1;  // decimal exponent of d's first digit
   // The input's first significant digit: the integer part's first (then all
   // `count` digits are significant), or the first after the zeros that open
   // the fraction of "0.00x" (which `count` includes).
   int w_digits = count;
-  int e_in = static_cast<int>(int_len) - 1;
+  int e = static_cast<int>(int_len) - 1;  // its decimal exponent
   if (*int_begin == '0') {
     w_digits = digit_count(w);
-    e_in = w_digits - count - 1;
+    e = w_digits - count - 1;
   }
-  if (e != e_in || e < -5 || e > 15 || n <= e + 1 || n > w_digits) return nullptr;
+  // d must start there too: then it has n digits. Taking n from the
+  // exponents rather than counting d's digits keeps the output's length
+  // independent of d's digits, which come last.
+  const int n = e - d.exponent + 1;
+  if (e < -5 || e > 15 || n <= e + 1 || n < 1 || n > w_digits) return nullptr;
+  if (d.digits < kPow10U64[n - 1] || d.digits >= kPow10U64[n]) return nullptr;
   const uint64_t unit = kPow10U64[w_digits - n];
   const uint64_t lo = d.digits * unit;  // d's digits in the input's place
-  bool raised;
-  if (w >= lo && w - lo < unit) {
-    raised = false;
-  } else if (w < lo && lo - w <= unit) {
-    raised = true;
-  } else {
-    return nullptr;
-  }
+  // Raised or not is a coin toss: decided without a branch.
+  const bool raised = w < lo;
+  if (raised ? lo - w > unit : w - lo >= unit) return nullptr;
   const size_t len = static_cast<size_t>(int_begin - start) + static_cast<size_t>(n) + 1 +
                      static_cast<size_t>(e < 0 ? -e : 0);
   std::memcpy(o, start, 32);
   // A raised digit never carries: d is trimmed, so its last digit is not 0.
-  if (raised) ++o[len - 1];
+  o[len - 1] = static_cast<char>(o[len - 1] + raised);
   return o + len;
 }
 
