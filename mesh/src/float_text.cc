@@ -130,10 +130,15 @@ Decimal search(int q, uint64_t c) noexcept {
 
 namespace vrell::json {
 
-Decimal shortest_decimal(double v) noexcept { return float_text::shortest(v); }
+Decimal shortest_decimal(double v) noexcept {
+  return float_text::shortest(float_text::binary_of(v));
+}
 
 bool nearest_double(uint64_t w, int64_t q, double* out) noexcept {
-  return float_text::nearest(w, q, out);
+  float_text::Binary b;
+  if (!float_text::nearest(w, q, &b)) return false;
+  *out = float_text::double_of(b);
+  return true;
 }
 
 }  // namespace vrell::json

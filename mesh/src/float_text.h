@@ -146,34 +146,41 @@ Decimal one_product_exact(int q, uint64_t c) noexcept;
   return trimmed(longer ^ ((longer ^ digits) & pick), minus_k + kKappa + static_cast<int>(shorter));
 }
 
-// shortest_decimal.
-[[gnu::always_inline]] inline Decimal shortest(double v) noexcept {
+// A positive double as c * 2^q: c has its hidden bit where v is normal.
+struct Binary {
+  uint64_t c;
+  int q;
+};
+
+inline Binary binary_of(double v) noexcept {
   const uint64_t bits = std::bit_cast<uint64_t>(v);
   const uint64_t fraction = bits & (kCMin - 1);
   const int biased = static_cast<int>(bits >> (kPrecision - 1));
-  if (biased != 0) {
-    const int q = biased - 1 - 1022 - (kPrecision - 1);  // as c * 2^q
-    const uint64_t c = kCMin | fraction;
-    // Integers below 2^53 are their own shortest form.
-    if (q < 0 && -q < kPrecision) {
-      const uint64_t f = c >> -q;
-      if (f << -q == c) return trimmed(f, 0);
-    }
-    if (fraction != 0) return one_product(q, c);
-    return search(q, c);
-  }
-  return search(kQMin, fraction);
+  if (biased == 0) return {fraction, kQMin};
+  return {kCMin | fraction, biased - 1 - 1022 - (kPrecision - 1)};
 }
 
-// The product of w and a 128-bit mantissa of 5^q has 190 or 191 bits; its
-// top 53 bits are the significand and the next one the rounding bit. Where
-// the table is exact (5^q below 2^128) the product is exact and ties round to
-// even. Elsewhere the true mantissa lies strictly between the entry and the
-// entry plus one, so the true product lies strictly between P and P + w: the
-// rounding is P's unless adding less than w could carry into the rounding
-// bit, which sends the case to the general conversion.
-// nearest_double.
-[[gnu::always_inline]] inline bool nearest(uint64_t w, int64_t q, double* out) noexcept {
+// shortest_decimal of c * 2^q, as binary_of gives it.
+[[gnu::always_inline]] inline Decimal shortest(Binary b) noexcept {
+  if (b.c < kCMin) return search(kQMin, b.c);  // subnormal
+  // Integers below 2^53 are their own shortest form.
+  if (b.q < 0 && -b.q < kPrecision) {
+    const uint64_t f = b.c >> -b.q;
+    if (f << -b.q == b.c) return trimmed(f, 0);
+  }
+  if (b.c != kCMin) return one_product(b.q, b.c);
+  return search(b.q, b.c);
+}
+
+// nearest_double, as c * 2^q with c normal. The product of w and a 128-bit
+// mantissa of 5^q has 190 or 191 bits; its top 53 bits are the significand
+// and the next one the rounding bit. Where the table is exact (5^q below
+// 2^128) the product is exact and ties round to even. Elsewhere the true
+// mantissa lies strictly between the entry and the entry plus one, so the
+// true product lies strictly between P and P + w: the rounding is P's unless
+// adding less than w could carry into the rounding bit, which sends the case
+// to the general conversion.
+[[gnu::always_inline]] inline bool nearest(uint64_t w, int64_t q, Binary* out) noexcept {
   if (w == 0 || q < kReadQMin || q > kReadQMax) return false;
   if (w <= (uint64_t{1} << 53) && q >= -22 && q <= 22) {
     // Both operands exact as doubles: one correctly rounded operation.
@@ -181,7 +188,7 @@ Decimal one_product_exact(int q, uint64_t c) noexcept;
                                         1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                                         1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
     const double d = static_cast<double>(w);
-    *out = q < 0 ? d / kExact[-q] : d * kExact[q];
+    *out = binary_of(q < 0 ? d / kExact[-q] : d * kExact[q]);
     return true;
   }
   const int lz = std::countl_zero(w);
@@ -199,10 +206,10 @@ Decimal one_product_exact(int q, uint64_t c) noexcept;
   const uint64_t below_mask = (uint64_t{1} << (shift - 1)) - 1;
   const uint64_t below = p2 & below_mask;
   const bool exact = q >= 0 && q <= 55;
-  if (!exact && below == below_mask && p1 == ~uint64_t{0}) return false;
+  if (!exact && ((below ^ below_mask) | (p1 + 1)) == 0) return false;
   // Rounded up unless below half, or a tie with m even; without a branch,
   // since the rounding bit is a coin toss.
-  const bool tie = exact & (below == 0) & (p1 == 0) & (p0 == 0);
+  const bool tie = exact & ((below | p1 | p0) == 0);
   m += static_cast<uint64_t>(round) & (static_cast<uint64_t>(!tie) | (m & 1));
   // The leading bit's binary exponent: P = m * 2^(138 + upper) and
   // 5^q = entry * 2^(floor(q log2 5) - 127).
@@ -212,9 +219,14 @@ Decimal one_product_exact(int q, uint64_t c) noexcept;
     ++e;
   }
   if (e < -1022 || e > 1023) return false;
-  const uint64_t bits = (static_cast<uint64_t>(e + 1023) << 52) | (m & (kCMin - 1));
-  *out = std::bit_cast<double>(bits);
+  *out = {m, static_cast<int>(e) - (kPrecision - 1)};
   return true;
+}
+
+// The double c * 2^q from nearest.
+inline double double_of(Binary b) noexcept {
+  const auto biased = static_cast<uint64_t>(b.q + (kPrecision - 1) + 1023);
+  return std::bit_cast<double>((biased << 52) | (b.c & (kCMin - 1)));
 }
 
 }  // namespace float_text

@@ -401,7 +401,7 @@ inline const char* scan_digits(const char* p, const char* end, uint64_t* w, int*
       ++d.exponent;
     }
   } else {
-    double value;
+    float_text::Binary value;
     if (!float_text::nearest(w, q, &value)) return nullptr;
     d = float_text::shortest(value);
   }
