@@ -336,7 +336,10 @@ inline uint64_t eight_digits(uint64_t v) noexcept {
 
 // Advances over decimal digits, eight at a time where eight bytes remain.
 // Digits are added to *w while *count (the digits seen, which always grows)
-// stays within 19, so *w is exact exactly when *count <= 19.
+// stays within 19, so *w is exact exactly when *count <= 19. `Capped` false
+// leaves out that check for a caller that refuses more than 19 digits
+// anyway (*w is then exact only when *count <= 19 as well).
+template <bool Capped = true>
 inline const char* scan_digits(const char* p, const char* end, uint64_t* w, int* count) noexcept {
   while (end - p >= 8) {
     uint64_t v;
@@ -347,13 +350,17 @@ inline const char* scan_digits(const char* p, const char* end, uint64_t* w, int*
     const uint64_t non_digit = ((v + 0x4646464646464646) | values) & 0x8080808080808080;
     const int n = non_digit == 0 ? 8 : std::countr_zero(non_digit) >> 3;
     if (n == 0) return p;
-    if (*count + n <= 19) *w = *w * kPow10U64[n] + eight_digits(values << (8 * (8 - n)));
+    if (!Capped) {
+      *w = *w * kPow10U64[n] + eight_digits(values << (8 * (8 - n)));
+    } else if (*count + n <= 19) {
+      *w = *w * kPow10U64[n] + eight_digits(values << (8 * (8 - n)));
+    }
     *count += n;
     p += n;
     if (n < 8) return p;
   }
   for (; p < end && is_digit(*p); ++p) {
-    if (*count < 19) *w = *w * 10 + static_cast<uint64_t>(*p - '0');
+    if (!Capped || *count < 19) *w = *w * 10 + static_cast<uint64_t>(*p - '0');
     ++*count;
   }
   return p;
@@ -374,7 +381,7 @@ inline const char* scan_digits(const char* p, const char* end, uint64_t* w, int*
   if (*p == '0') {
     ++p;
   } else if (is_digit(*p)) {
-    p = scan_digits(p, end, &w, &count);
+    p = scan_digits<false>(p, end, &w, &count);
   } else {
     return nullptr;
   }
@@ -388,7 +395,7 @@ inline const char* scan_digits(const char* p, const char* end, uint64_t* w, int*
   }
   if (*p != '.' || ++p == end || !is_digit(*p)) return nullptr;
   const char* const frac_begin = p;
-  p = scan_digits(p, end, &w, &count);
+  p = scan_digits<false>(p, end, &w, &count);
   if (count > 19 || w == 0 || (p < end && (*p == 'e' || *p == 'E'))) return nullptr;
   const int q = static_cast<int>(frac_begin - p);
   Decimal d;
@@ -838,9 +845,16 @@ bool Reader::read_array(Sink& out) {
   const char* const s = in_.data();
   const size_t n = in_.size();
   for (;;) {
+    // Here after the opening bracket (whitespace skipped, not closed) or
+    // after a comma, where whitespace may follow and a bracket is an error.
+    char c = pos_ < n ? s[pos_] : '\0';
+    if (c <= ' ' && is_ws(c)) {
+      skip_ws();
+      c = pos_ < n ? s[pos_] : '\0';
+    }
+    if (c == ']') return fail_here("trailing comma");
     // Numbers and arrays straight away: arrays of numbers (and of arrays of
     // them) are the bulk of many documents.
-    const char c = pos_ < n ? s[pos_] : '\0';
     if (is_digit(c) || c == '-') {
       char* o = out.room(kF64Room);
       if (const char* e = fast_number(s + pos_, s + n, &o)) {
@@ -852,10 +866,9 @@ bool Reader::read_array(Sink& out) {
     } else if (!(c == '[' ? read_array(out) : read_any(out))) {
       return false;
     }
-    // The compact separators first: a comma right before the next value.
-    const size_t i = pos_;
-    if (i + 1 < n && s[i] == ',' && !is_ws(s[i + 1]) && s[i + 1] != ']') {
-      pos_ = i + 1;
+    // The compact separator first: a comma right after the value.
+    if (pos_ < n && s[pos_] == ',') {
+      ++pos_;
       out.put(',');
       continue;
     }
@@ -871,8 +884,6 @@ bool Reader::read_array(Sink& out) {
     if (sep != ',') return fail_here("expected `,` or `]`");
     bump();
     out.put(',');
-    skip_ws();
-    if (!at_end() && peek() == ']') return fail_here("trailing comma");
   }
 }
 
