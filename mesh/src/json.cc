@@ -258,9 +258,12 @@ char* put_decimal(char* o, Decimal d) noexcept {
   if (d.digits < kPow10U64[n - 1] || d.digits >= kPow10U64[n]) return nullptr;
   const uint64_t unit = kPow10U64[w_digits - n];
   const uint64_t lo = d.digits * unit;  // d's digits in the input's place
-  // Raised or not is a coin toss: decided without a branch.
+  // Raised or not is a coin toss: decided without a branch. Not raised,
+  // w is at most unit - 1 above lo; raised, at most unit below.
   const bool raised = w < lo;
-  if (raised ? lo - w > unit : w - lo >= unit) return nullptr;
+  const uint64_t pick = uint64_t{0} - static_cast<uint64_t>(raised);
+  const uint64_t apart = ((w - lo) & ~pick) | ((lo - w) & pick);
+  if (apart > unit - 1 + static_cast<uint64_t>(raised)) return nullptr;
   const size_t len = static_cast<size_t>(int_begin - start) + static_cast<size_t>(n) + 1 +
                      static_cast<size_t>(e < 0 ? -e : 0);
   std::memcpy(o, start, 32);
