@@ -1,6 +1,7 @@
 """JSON reading and writing, observed through the text that goes in and comes back."""
 
 import json
+import random
 import math
 import pathlib
 import re
@@ -257,6 +258,17 @@ def test_object_members_sorted(text, expected):
 )
 def test_repeated_key_keeps_last(text, expected):
     assert roundtrip(text) == expected
+
+
+@pytest.mark.parametrize("size", [2, 10, 24, 25, 60, 300])
+@pytest.mark.parametrize("prefix", ["", "shared_prefix_"])
+def test_objects_of_any_size_sorted_with_repeats(size, prefix):
+    # Small and large objects are sorted differently; keys sharing their
+    # first 8 bytes are told apart by the rest.
+    rng = random.Random(size)
+    keys = [prefix + f"k{rng.randrange(size)}" + ("\u00e9" * rng.randrange(2)) for _ in range(size)]
+    text = "{" + ",".join(f'"{k}":{i}' for i, k in enumerate(keys)) + "}"
+    assert roundtrip(text) == ref_dumps(json.loads(text))
 
 
 @pytest.mark.parametrize(
