@@ -936,8 +936,15 @@ bool Reader::read_object(Sink& out) {
     out.put(':');
     skip_ws();
     if (!read_any(out)) return false;
-    member.end = out.size();
-    ws_->members.push_back(member);
+    // Field by field: copying the whole record, just written field by field,
+    // in 16-byte moves stalls on store forwarding.
+    Member& slot = ws_->members.emplace_back();
+    slot.key_off = member.key_off;
+    slot.key_len = member.key_len;
+    slot.key_in_scratch = member.key_in_scratch;
+    slot.start = member.start;
+    slot.end = out.size();
+    slot.prefix = member.prefix;
     skip_ws();
     if (at_end()) return fail_here("EOF while parsing an object");
     const char c = peek();
