@@ -667,6 +667,9 @@ Reader::Reader(std::string_view input) : in_(input) {
     shared.in_use = true;
     shared.members.clear();
     shared.key_scratch.clear();
+    // A large document's scratch is not kept for the thread's lifetime.
+    shared.key_scratch.trim(kKeptBuffer);
+    shared.sort_buf.trim(kKeptBuffer);
     ws_ = &shared;
   } else {
     own_ = std::make_unique<Workspace>();
@@ -1016,23 +1019,30 @@ void Reader::finish_object(Sink& out, size_t body_start, size_t first_member) {
         largest = kept - 1;
       }
     }
-    std::string& rest = ws_->sort_buf;
+    size_t total = 0;
+    for (size_t i = 0; i < kept; ++i) total += m[i].end - m[i].start + 1;
+    Text& rest = ws_->sort_buf;
     rest.clear();
+    rest.reserve(total);
+    char* r = rest.data();
     for (size_t i = 0; i < largest; ++i) {
-      rest.append(written.substr(m[i].start, m[i].end - m[i].start));
-      rest.push_back(',');
+      std::memcpy(r, written.data() + m[i].start, m[i].end - m[i].start);
+      r += m[i].end - m[i].start;
+      *r++ = ',';
     }
-    const size_t before = rest.size();
+    const size_t before = static_cast<size_t>(r - rest.data());
     for (size_t i = largest + 1; i < kept; ++i) {
-      rest.push_back(',');
-      rest.append(written.substr(m[i].start, m[i].end - m[i].start));
+      *r++ = ',';
+      std::memcpy(r, written.data() + m[i].start, m[i].end - m[i].start);
+      r += m[i].end - m[i].start;
     }
+    const size_t rest_size = static_cast<size_t>(r - rest.data());
     const size_t big = m[largest].end - m[largest].start;
     char* const body = out.at(body_start);
     std::memmove(body + before, out.at(m[largest].start), big);
     std::memcpy(body, rest.data(), before);
-    std::memcpy(body + before + big, rest.data() + before, rest.size() - before);
-    out.truncate(body_start + rest.size() + big);
+    std::memcpy(body + before + big, rest.data() + before, rest_size - before);
+    out.truncate(body_start + rest_size + big);
   }
   out.put('}');
 }

@@ -248,7 +248,7 @@ class Reader {
   struct Workspace {
     std::vector<Member> members;  // of the objects being read, innermost last
     Text key_scratch;
-    std::string sort_buf;
+    Text sort_buf;
     Text out;  // for read_value and read_string
     bool in_use = false;
   };
