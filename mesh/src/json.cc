@@ -290,6 +290,28 @@ inline bool special_in_word(uint64_t w) noexcept {
   return ((has_quote | has_backslash | has_control) & kHigh) != 0 || (w & kHigh) != 0;
 }
 
+// Whether the 12 bytes at s (16 readable) are four well-formed three-byte
+// characters with leads E1-EF other than ED, the form most CJK text takes
+// (E0 and ED need checks of their second byte and are left to the caller).
+inline bool four_three_byte_chars(const unsigned char* s) noexcept {
+#ifdef __SSE2__
+  const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+  const __m128i cont = _mm_cmpeq_epi8(_mm_and_si128(x, _mm_set1_epi8(static_cast<char>(0xC0))),
+                                      _mm_set1_epi8(static_cast<char>(0x80)));
+  const __m128i lead =
+      _mm_andnot_si128(_mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8(static_cast<char>(0xE0))),
+                                    _mm_cmpeq_epi8(x, _mm_set1_epi8(static_cast<char>(0xED)))),
+                       _mm_cmpeq_epi8(_mm_and_si128(x, _mm_set1_epi8(static_cast<char>(0xF0))),
+                                      _mm_set1_epi8(static_cast<char>(0xE0))));
+  constexpr unsigned kCont = 0xDB6, kLead = 0x249;  // bytes 1,2,4,5,7,8,10,11 and 0,3,6,9
+  return (static_cast<unsigned>(_mm_movemask_epi8(cont)) & kCont) == kCont &&
+         (static_cast<unsigned>(_mm_movemask_epi8(lead)) & kLead) == kLead;
+#else
+  (void)s;
+  return false;
+#endif
+}
+
 // The first byte at or after i that is a quote, a backslash, a control or
 // not ASCII (n when there is none).
 inline size_t skip_plain_ascii(const unsigned char* s, size_t i, size_t n) noexcept {
@@ -1064,6 +1086,10 @@ bool Reader::scan_string(Sink& out, bool json_out) {
       // A run of multi-byte characters: the common two- and three-byte forms
       // checked inline, the rest (and every fault) by utf8_sequence.
       do {
+        if (i + 16 <= n && four_three_byte_chars(s + i)) {
+          i += 12;
+          continue;
+        }
         const unsigned char c = s[i];
         if (c >= 0xE1 && c <= 0xEF && c != 0xED && i + 2 < n && (s[i + 1] & 0xC0) == 0x80 &&
             (s[i + 2] & 0xC0) == 0x80) {

@@ -244,6 +244,77 @@ TEST(JsonReader, DecimalsReadAsTheirDoubles) {
   }
 }
 
+// Index of the first byte that makes s invalid UTF-8 (a byte that cannot
+// start or continue the sequence at hand), or npos: the test's own oracle.
+size_t first_bad_utf8(const std::string& s) {
+  const auto* b = reinterpret_cast<const unsigned char*>(s.data());
+  for (size_t i = 0; i < s.size();) {
+    const unsigned c = b[i];
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    size_t len = 0;
+    unsigned lo = 0x80, hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+      len = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      len = 3;
+      lo = c == 0xE0 ? 0xA0 : 0x80;
+      hi = c == 0xED ? 0x9F : 0xBF;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      len = 4;
+      lo = c == 0xF0 ? 0x90 : 0x80;
+      hi = c == 0xF4 ? 0x8F : 0xBF;
+    } else {
+      return i;
+    }
+    for (size_t k = 1; k < len; ++k) {
+      if (i + k >= s.size()) return i + k;
+      const unsigned x = b[i + k];
+      if (x < (k == 1 ? lo : 0x80u) || x > (k == 1 ? hi : 0xBFu)) return i + k;
+    }
+    i += len;
+  }
+  return std::string::npos;
+}
+
+// Strings of mostly three-byte characters (as in CJK text, which the reader
+// checks four at a time) with faults mixed in: accepted exactly when valid,
+// and refused at the first offending byte.
+TEST(JsonReader, MultiByteRunsAcceptedExactlyWhenValid) {
+  std::mt19937_64 rng(12);
+  const unsigned char odd[] = {0x41, 0xC2, 0xDF, 0xE0, 0xED, 0xF0, 0xF4, 0x80,
+                               0x9F, 0xA0, 0xBF, 0xC0, 0xF5, 0xE1, 0xEF};
+  for (int i = 0; i < 100000; ++i) {
+    std::string body;
+    const int units = 1 + static_cast<int>(rng() % 40);
+    for (int u = 0; u < units; ++u) {
+      const uint64_t r = rng() % 100;
+      if (r < 75) {
+        unsigned lead = 0xE1 + static_cast<unsigned>(rng() % 15);
+        if (lead == 0xED && rng() % 2) lead = 0xE0;
+        body += static_cast<char>(lead);
+        body += static_cast<char>(0x80 + (rng() % 64));
+        body += static_cast<char>(0x80 + (rng() % 64));
+      } else if (r < 85) {
+        body += 'a';
+      } else {
+        body += static_cast<char>(odd[rng() % sizeof odd]);
+      }
+    }
+    const std::string text = "\"" + body + "\"";
+    const size_t bad = first_bad_utf8(text);
+    const std::string got = canonical(text);
+    if (bad == std::string::npos) {
+      ASSERT_EQ(got, text);
+    } else {
+      ASSERT_EQ(got, "ERR invalid unicode code point at line 1 column " + std::to_string(bad + 1))
+          << testing::PrintToString(text);
+    }
+  }
+}
+
 // A large text's block is taken over as it is; a small one lives inline and
 // a block mostly slack is copied to fit. The text is left empty either way.
 TEST(JsonValue, AdoptTakesOverLargeBlocksOnly) {
