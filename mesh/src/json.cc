@@ -342,10 +342,19 @@ inline size_t skip_plain_ascii(const unsigned char* s, size_t i, size_t n) noexc
 
 // The first 8 bytes of a key as a big-endian number, zero-padded: ordering
 // by it agrees with byte order wherever two prefixes differ.
+// Built in a register: a variable-length copy into a stack word would be
+// read back whole while its byte stores are still in flight, which stalls.
 inline uint64_t key_prefix(std::string_view key) noexcept {
+  if (key.size() >= 8) {
+    uint64_t v;
+    std::memcpy(&v, key.data(), 8);
+    if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
+    return v;
+  }
   uint64_t v = 0;
-  std::memcpy(&v, key.data(), std::min<size_t>(key.size(), 8));
-  if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
+  for (size_t i = 0; i < key.size(); ++i) {
+    v |= uint64_t{static_cast<unsigned char>(key[i])} << (56 - 8 * i);
+  }
   return v;
 }
 
@@ -721,6 +730,29 @@ bool Reader::fail(size_t bytes_read, std::string_view message) {
   error_.column = bytes_read - line_start;
   error_.has_position = true;
   return false;
+}
+
+void Reader::skip_ws_run() noexcept {
+  const char* const s = in_.data();
+  const size_t n = in_.size();
+  size_t i = pos_ + 1;
+#ifdef __SSE2__
+  while (i + 16 <= n) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+    const __m128i ws = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(x, _mm_set1_epi8('\n'))),
+        _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('\r')),
+                     _mm_cmpeq_epi8(x, _mm_set1_epi8('\t'))));
+    const unsigned other = ~static_cast<unsigned>(_mm_movemask_epi8(ws)) & 0xFFFF;
+    if (other != 0) {
+      pos_ = i + static_cast<size_t>(std::countr_zero(other));
+      return;
+    }
+    i += 16;
+  }
+#endif
+  while (i < n && is_ws(s[i])) ++i;
+  pos_ = i;
 }
 
 bool Reader::enter_level() {

@@ -185,7 +185,12 @@ class Reader {
   bool read_string(std::string& out);
 
   void skip_ws() noexcept {
-    while (pos_ < in_.size() && is_ws(in_[pos_])) ++pos_;
+    // Single spaces (after a colon) inline; longer runs (indentation) in
+    // skip_ws_run.
+    if (pos_ < in_.size() && is_ws(in_[pos_])) {
+      ++pos_;
+      if (pos_ < in_.size() && is_ws(in_[pos_])) skip_ws_run();
+    }
   }
   bool at_end() const noexcept { return pos_ >= in_.size(); }
   // REQUIRES: !at_end()
@@ -212,6 +217,8 @@ class Reader {
   static bool is_ws(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
  private:
+  // skip_ws from a whitespace byte on, 16 bytes at a time.
+  void skip_ws_run() noexcept;
   // One member of an object being read: its unescaped key and output span.
   struct Member {
     size_t key_off;  // in the output, or in the key scratch when the key had escapes

@@ -244,6 +244,20 @@ TEST(JsonReader, DecimalsReadAsTheirDoubles) {
   }
 }
 
+// Whitespace runs of every length up to past two 16-byte blocks, mixed,
+// around every token, and running into the end of the input.
+TEST(JsonReader, WhitespaceRunsOfAnyLength) {
+  for (size_t n = 0; n <= 40; ++n) {
+    std::string ws;
+    for (size_t i = 0; i < n; ++i) ws += " \t\r\n"[i % 4];
+    const std::string text = ws + "{" + ws + "\"a\"" + ws + ":" + ws + "[" + ws + "1" + ws + "," +
+                             ws + "2" + ws + "]" + ws + "}" + ws;
+    EXPECT_EQ(canonical(text), "{\"a\":[1,2]}") << n;
+    EXPECT_EQ(canonical("[1" + std::string(n, ' ')),
+              "ERR EOF while parsing a list at line 1 column " + std::to_string(2 + n));
+  }
+}
+
 // Index of the first byte that makes s invalid UTF-8 (a byte that cannot
 // start or continue the sequence at hand), or npos: the test's own oracle.
 size_t first_bad_utf8(const std::string& s) {
