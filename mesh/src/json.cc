@@ -415,7 +415,18 @@ inline const char* scan_digits(const char* p, const char* end, uint64_t* w, int*
   if (*p == '0') {
     ++p;
   } else if (is_digit(*p)) {
-    p = scan_digits<false>(p, end, &w, &count);
+    // Integer parts are mostly short: up to three digits byte by byte.
+    w = static_cast<uint64_t>(*p++ - '0');
+    count = 1;
+    if (p < end && is_digit(*p)) {
+      w = w * 10 + static_cast<uint64_t>(*p++ - '0');
+      ++count;
+      if (p < end && is_digit(*p)) {
+        w = w * 10 + static_cast<uint64_t>(*p++ - '0');
+        ++count;
+        if (p < end && is_digit(*p)) p = scan_digits<false>(p, end, &w, &count);
+      }
+    }
   } else {
     return nullptr;
   }
