@@ -1354,30 +1354,15 @@ bool Reader::read_number(Sink& out) {
     }
     const int n = digit_count(digits);
     if (n <= 15 && last + n - 1 >= -307 && last + n - 1 <= 307) {
-      const Decimal d{digits, static_cast<int>(last)};
       char* o = out.room(kF64Room);
-      if (is_float && p == frac_end) {
-        if (char* done = copy_decimal_prefix(o, d, start, int_begin, int_len, w, count, end)) {
-          out.advance_to(done);
-          return true;
-        }
-      }
       if (negative) *o++ = '-';
-      out.advance_to(put_decimal(o, d));
+      out.advance_to(put_decimal(o, {digits, static_cast<int>(last)}));
       return true;
     }
   }
   if (count <= 19 && nearest_double(w, q, &value)) {
-    const Decimal d = shortest_decimal(value);
-    char* o = out.room(kF64Room);
-    if (is_float && p == frac_end) {
-      if (char* done = copy_decimal_prefix(o, d, start, int_begin, int_len, w, count, end)) {
-        out.advance_to(done);
-        return true;
-      }
-    }
-    if (negative) *o++ = '-';
-    out.advance_to(put_decimal(o, d));
+    // (Plain decimals, which may copy their own text, took fast_number.)
+    out.advance_to(put_f64(out.room(kF64Room), negative ? -value : value));
     return true;
   }
   const auto res = std::from_chars(text.data(), text.data() + text.size(), value);
