@@ -1,7 +1,8 @@
 #include "clock.h"
 
 #include <cstring>
-#include <ctime>
+
+#include "platform.h"
 
 namespace vrell {
 namespace {
@@ -37,9 +38,8 @@ inline char* put_digits(char* p, uint64_t v, int width) noexcept {
 }  // namespace
 
 Instant SystemClock::now() const noexcept {
-  timespec ts{};
-  clock_gettime(CLOCK_REALTIME, &ts);
-  return {static_cast<int64_t>(ts.tv_sec), static_cast<uint32_t>(ts.tv_nsec)};
+  const platform::WallTime t = platform::wall_time();
+  return {t.seconds, t.nanos};
 }
 
 const SystemClock& SystemClock::instance() noexcept {

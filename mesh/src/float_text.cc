@@ -20,10 +20,10 @@ constexpr int floor_log10_three_quarters_pow2(int q) noexcept {
 // floor(g * cp / 2^127) with its lowest bit or-ed with "inexact", where
 // g = g1 * 2^63 + g0.
 inline uint64_t round_to_odd(uint64_t g1, uint64_t g0, uint64_t cp) noexcept {
-  const uint128 y = static_cast<uint128>(g1) * cp;
+  const U128 y = mul_64x64(g1, cp);
   const uint64_t x1 = mul_high(g0, cp);
-  const uint64_t z = (static_cast<uint64_t>(y) >> 1) + x1;
-  const uint64_t vbp = static_cast<uint64_t>(y >> 64) + (z >> 63);
+  const uint64_t z = (y.lo >> 1) + x1;
+  const uint64_t vbp = y.hi + (z >> 63);
   constexpr uint64_t kMask63 = (uint64_t{1} << 63) - 1;
   return vbp | (((z & kMask63) + kMask63) >> 63);
 }
@@ -129,6 +129,187 @@ Decimal search(int q, uint64_t c) noexcept {
 }  // namespace vrell::json::float_text
 
 namespace vrell::json {
+namespace {
+
+// An unsigned integer of up to kLimbs 32-bit limbs, least significant first:
+// just the operations the exact conversion needs. 32-bit limbs keep every
+// step in plain 64-bit arithmetic.
+class BigInt {
+ public:
+  // 800 digits scaled by the largest powers of two and ten the conversion
+  // uses stay below 2^3800.
+  static constexpr int kLimbs = 128;
+
+  explicit BigInt(uint32_t v = 0) noexcept : size_(v != 0 ? 1 : 0) { limb_[0] = v; }
+
+  bool is_zero() const noexcept { return size_ == 0; }
+
+  void mul_add(uint32_t m, uint32_t add) noexcept {
+    uint64_t carry = add;
+    for (int i = 0; i < size_; ++i) {
+      const uint64_t t = uint64_t{limb_[i]} * m + carry;
+      limb_[i] = static_cast<uint32_t>(t);
+      carry = t >> 32;
+    }
+    if (carry != 0) limb_[size_++] = static_cast<uint32_t>(carry);
+  }
+
+  void mul_pow10(int64_t k) noexcept {
+    for (; k >= 9; k -= 9) mul_add(1000000000, 0);
+    static constexpr uint32_t kSmall[] = {1,      10,      100,      1000,     10000,
+                                          100000, 1000000, 10000000, 100000000};
+    if (k > 0) mul_add(kSmall[k], 0);
+  }
+
+  void shift_left(int64_t bits) noexcept {
+    if (size_ == 0 || bits == 0) return;
+    const int whole = static_cast<int>(bits / 32), part = static_cast<int>(bits % 32);
+    if (part != 0) {
+      uint32_t carry = 0;
+      for (int i = 0; i < size_; ++i) {
+        const uint32_t next = limb_[i] >> (32 - part);
+        limb_[i] = (limb_[i] << part) | carry;
+        carry = next;
+      }
+      if (carry != 0) limb_[size_++] = carry;
+    }
+    if (whole != 0) {
+      for (int i = size_ - 1; i >= 0; --i) limb_[i + whole] = limb_[i];
+      for (int i = 0; i < whole; ++i) limb_[i] = 0;
+      size_ += whole;
+    }
+  }
+
+  void shift_right_one() noexcept {
+    for (int i = 0; i < size_; ++i) {
+      limb_[i] = (limb_[i] >> 1) | (i + 1 < size_ ? limb_[i + 1] << 31 : 0);
+    }
+    if (size_ > 0 && limb_[size_ - 1] == 0) --size_;
+  }
+
+  // REQUIRES: *this >= other.
+  void subtract(const BigInt& other) noexcept {
+    int64_t borrow = 0;
+    for (int i = 0; i < size_; ++i) {
+      int64_t t = int64_t{limb_[i]} - borrow - (i < other.size_ ? int64_t{other.limb_[i]} : 0);
+      borrow = t < 0 ? 1 : 0;
+      limb_[i] = static_cast<uint32_t>(t + (borrow << 32));
+    }
+    while (size_ > 0 && limb_[size_ - 1] == 0) --size_;
+  }
+
+  int64_t bit_length() const noexcept {
+    return size_ == 0 ? 0 : int64_t{32} * (size_ - 1) + std::bit_width(limb_[size_ - 1]);
+  }
+
+  friend int compare(const BigInt& a, const BigInt& b) noexcept {
+    if (a.size_ != b.size_) return a.size_ < b.size_ ? -1 : 1;
+    for (int i = a.size_ - 1; i >= 0; --i) {
+      if (a.limb_[i] != b.limb_[i]) return a.limb_[i] < b.limb_[i] ? -1 : 1;
+    }
+    return 0;
+  }
+
+ private:
+  int size_;
+  uint32_t limb_[kLimbs];
+};
+
+}  // namespace
+
+bool exact_nearest_double(std::string_view int_digits, std::string_view fraction_digits,
+                          int64_t exponent, double* out) noexcept {
+  // Digits past the 800th significant one can only tell a value just above a
+  // halfway point from the point itself: no halfway point between two
+  // doubles has more than 767 significant digits, so they count as a sticky
+  // flag. The value is then num / den with num = D * 10^E, D the kept digits.
+  constexpr int kKept = 800;
+  BigInt num;
+  int kept = 0;
+  bool sticky = false;
+  int64_t e = exponent - static_cast<int64_t>(fraction_digits.size());
+  for (std::string_view part : {int_digits, fraction_digits}) {
+    for (size_t i = 0; i < part.size(); ++i) {
+      const auto digit = static_cast<uint32_t>(part[i] - '0');
+      if (kept == 0 && digit == 0) continue;
+      if (kept < kKept) {
+        num.mul_add(10, digit);
+        ++kept;
+      } else {
+        sticky = sticky || digit != 0;
+        ++e;  // a digit dropped from D keeps its place in E
+      }
+    }
+  }
+  if (kept == 0) {
+    *out = 0.0;
+    return true;
+  }
+  // The decimal exponent of the first digit: above 309 the value exceeds the
+  // largest double, below -325 it is under half the smallest subnormal.
+  const int64_t first = e + kept - 1;
+  if (first > 309) return false;
+  if (first < -325) {
+    *out = 0.0;
+    return true;
+  }
+  BigInt den(1);
+  if (e >= 0) {
+    num.mul_pow10(e);
+  } else {
+    den.mul_pow10(-e);
+  }
+  // floor(log2(num / den)) is the bit lengths' difference or one less.
+  int64_t log2 = num.bit_length() - den.bit_length();
+  {
+    BigInt a = num, b = den;
+    if (log2 >= 0) {
+      b.shift_left(log2);
+    } else {
+      a.shift_left(-log2);
+    }
+    if (compare(a, b) < 0) --log2;
+  }
+  if (log2 > 1023) return false;
+  // Scaled so that the quotient has the 53 bits of a normal significand, or
+  // fewer at the subnormals' fixed exponent.
+  const int64_t e2 = log2 - 52 < -1074 ? -1074 : log2 - 52;
+  if (e2 >= 0) {
+    den.shift_left(e2);
+  } else {
+    num.shift_left(-e2);
+  }
+  uint64_t m = 0;
+  BigInt step = den;
+  step.shift_left(52);
+  for (int bit = 52; bit >= 0; --bit) {
+    if (compare(num, step) >= 0) {
+      num.subtract(step);
+      m |= uint64_t{1} << bit;
+    }
+    step.shift_right_one();
+  }
+  // Round on twice the remainder against den; an exact half goes to the even
+  // significand unless dropped digits put the value above it.
+  num.shift_left(1);
+  const int half = compare(num, den);
+  if (half > 0 || (half == 0 && (sticky || (m & 1) != 0))) ++m;
+  int64_t e_final = e2;
+  if (m == uint64_t{1} << 53) {
+    m >>= 1;
+    ++e_final;
+  }
+  uint64_t bits;
+  if (m >= float_text::kCMin) {
+    const int64_t biased = e_final + 52 + 1023;
+    if (biased > 2046) return false;
+    bits = (static_cast<uint64_t>(biased) << 52) | (m & (float_text::kCMin - 1));
+  } else {
+    bits = m;  // a subnormal (or zero): the exponent field stays 0
+  }
+  *out = std::bit_cast<double>(bits);
+  return true;
+}
 
 Decimal shortest_decimal(double v) noexcept {
   return float_text::shortest(float_text::binary_of(v));

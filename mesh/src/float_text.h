@@ -4,6 +4,9 @@
 
 #include <bit>
 #include <cstdint>
+#include <string_view>
+
+#include "platform.h"
 
 namespace vrell::json {
 
@@ -22,6 +25,15 @@ Decimal shortest_decimal(double v) noexcept;
 // conversion (zero, subnormal and out-of-range results, and the rare product
 // too close to a rounding boundary).
 bool nearest_double(uint64_t w, int64_t q, double* out) noexcept;
+
+// The double nearest to the decimal whose digits are `int_digits` then
+// `fraction_digits` (ASCII digits, leading zeros allowed), times
+// 10^(exponent - fraction_digits.size()), ties to even: exact for any number
+// of digits and any exponent, by big-integer arithmetic. A value too small
+// for the smallest subnormal rounds to zero; false when it rounds to infinity.
+// Slow next to nearest_double: for what that declines.
+bool exact_nearest_double(std::string_view int_digits, std::string_view fraction_digits,
+                          int64_t exponent, double* out) noexcept;
 
 // Their bodies, for the reader's number loop to inline (every other caller
 // takes the functions above); the rare cases' search is in float_text.cc.
@@ -42,11 +54,8 @@ constexpr int floor_log2_pow10(int e) noexcept {
   return static_cast<int>((int64_t{e} * 913124641741) >> 38);
 }
 
-__extension__ using uint128 = unsigned __int128;
-
-inline uint64_t mul_high(uint64_t a, uint64_t b) noexcept {
-  return static_cast<uint64_t>((static_cast<uint128>(a) * b) >> 64);
-}
+using platform::mul_64x64;
+using platform::mul_high;
 
 inline Decimal trimmed(uint64_t f, int e) noexcept {
   // Callers only hand over digits > 0. Most results end in a nonzero digit;
@@ -74,10 +83,7 @@ inline Decimal trimmed(uint64_t f, int e) noexcept {
 // The shortest form by the interval search: powers of two and subnormals.
 Decimal search(int q, uint64_t c) noexcept;
 
-struct U128 {
-  uint64_t hi;
-  uint64_t lo;
-};
+using U128 = platform::U128;
 
 // 10^k as a 128-bit mantissa rounded up: the reading table's entry (rounded
 // down) plus one wherever that entry is not exact.
@@ -94,10 +100,10 @@ inline U128 pow10_rounded_up(int k) noexcept {
 // The top 128 bits of the 192-bit product x * y.
 inline U128 mul_upper128(uint64_t x, U128 y) noexcept {
   // The carry is spelled out: a 128-bit sum makes the compiler spill.
-  const uint128 high = static_cast<uint128>(x) * y.hi;
+  const U128 high = mul_64x64(x, y.hi);
   const uint64_t carry_in = mul_high(x, y.lo);
-  const uint64_t lo = static_cast<uint64_t>(high) + carry_in;
-  return {static_cast<uint64_t>(high >> 64) + (lo < carry_in), lo};
+  const uint64_t lo = high.lo + carry_in;
+  return {high.hi + (lo < carry_in), lo};
 }
 
 // Whether the integer part of x * y / 2^(128 - beta) is odd, and whether the
@@ -126,7 +132,7 @@ Decimal one_product_exact(int q, uint64_t c) noexcept;
 // the form is one digit shorter is a coin toss for most inputs; values on or
 // next to an end of the interval, and estimates exactly on a multiple of 100,
 // take one_product_exact.
-[[gnu::always_inline]] inline Decimal one_product(int q, uint64_t c) noexcept {
+VRELL_ALWAYS_INLINE Decimal one_product(int q, uint64_t c) noexcept {
   constexpr int kKappa = 2;
   constexpr uint32_t kBig = 1000, kSmall = 100;
   const int minus_k = floor_log10_pow2(q) - kKappa;
@@ -161,7 +167,7 @@ inline Binary binary_of(double v) noexcept {
 }
 
 // shortest_decimal of c * 2^q, as binary_of gives it.
-[[gnu::always_inline]] inline Decimal shortest(Binary b) noexcept {
+VRELL_ALWAYS_INLINE Decimal shortest(Binary b) noexcept {
   if (b.c < kCMin) return search(kQMin, b.c);  // subnormal
   // Integers below 2^53 are their own shortest form.
   if (b.q < 0 && -b.q < kPrecision) {
@@ -180,7 +186,7 @@ inline Binary binary_of(double v) noexcept {
 // true product lies strictly between P and P + w: the rounding is P's unless
 // adding less than w could carry into the rounding bit, which sends the case
 // to the general conversion.
-[[gnu::always_inline]] inline bool nearest(uint64_t w, int64_t q, Binary* out) noexcept {
+VRELL_ALWAYS_INLINE bool nearest(uint64_t w, int64_t q, Binary* out) noexcept {
   if (w == 0 || q < kReadQMin || q > kReadQMax) return false;
   if (w <= (uint64_t{1} << 53) && q >= -22 && q <= 22) {
     // Both operands exact as doubles: one correctly rounded operation.
@@ -194,11 +200,11 @@ inline Binary binary_of(double v) noexcept {
   const int lz = std::countl_zero(w);
   const uint64_t ws = w << lz;
   const uint64_t* const t = kPow5Table[q - kReadQMin];
-  const uint128 low = static_cast<uint128>(ws) * t[1];
-  const uint128 high = static_cast<uint128>(ws) * t[0];
-  const uint64_t p0 = static_cast<uint64_t>(low);
-  const uint64_t p1 = static_cast<uint64_t>(high) + static_cast<uint64_t>(low >> 64);
-  const uint64_t p2 = static_cast<uint64_t>(high >> 64) + (p1 < static_cast<uint64_t>(high));
+  const U128 low = mul_64x64(ws, t[1]);
+  const U128 high = mul_64x64(ws, t[0]);
+  const uint64_t p0 = low.lo;
+  const uint64_t p1 = high.lo + low.hi;
+  const uint64_t p2 = high.hi + (p1 < high.lo);
   const int upper = static_cast<int>(p2 >> 63);
   const int shift = 10 + upper;  // p2 >> shift: the 53 significand bits
   uint64_t m = p2 >> shift;

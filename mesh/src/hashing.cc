@@ -1,9 +1,6 @@
 #include "hashing.h"
 
-#include <sys/random.h>
-
-#include <cstring>
-#include <ctime>
+#include "platform.h"
 
 namespace vrell {
 namespace {
@@ -29,19 +26,11 @@ inline void sip_round(uint64_t& v0, uint64_t& v1, uint64_t& v2, uint64_t& v3) {
 
 HashKey draw_key() noexcept {
   uint64_t words[2] = {0, 0};
-  size_t got = 0;
-  auto* bytes = reinterpret_cast<unsigned char*>(words);
-  while (got < sizeof words) {
-    ssize_t n = getrandom(bytes + got, sizeof words - got, 0);
-    if (n <= 0) break;
-    got += static_cast<size_t>(n);
-  }
-  if (got < sizeof words) {
+  if (!platform::random_bytes(words, sizeof words)) {
     // No random source: still differ between processes and runs.
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    words[0] ^= static_cast<uint64_t>(ts.tv_nsec) * 0x9E3779B97F4A7C15ull;
-    words[1] ^= reinterpret_cast<uintptr_t>(&ts) ^ static_cast<uint64_t>(ts.tv_sec);
+    const platform::WallTime t = platform::wall_time();
+    words[0] = static_cast<uint64_t>(t.nanos) * 0x9E3779B97F4A7C15ull;
+    words[1] = reinterpret_cast<uintptr_t>(&t) ^ static_cast<uint64_t>(t.seconds);
   }
   return {words[0], words[1]};
 }
@@ -61,8 +50,8 @@ uint64_t siphash13(const HashKey& key, const void* data, size_t len) noexcept {
   const auto* p = static_cast<const unsigned char*>(data);
   const size_t whole = len & ~size_t{7};
   for (size_t i = 0; i < whole; i += 8) {
-    uint64_t m;
-    std::memcpy(&m, p + i, 8);
+    // Little-endian words on every machine: the same keys hash alike.
+    const uint64_t m = platform::load_le64(p + i);
     v3 ^= m;
     sip_round(v0, v1, v2, v3);
     v0 ^= m;

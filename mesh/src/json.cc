@@ -2,16 +2,13 @@
 
 #include <algorithm>
 #include <bit>
-#include <charconv>
+#include <charconv>  // integers only: floats have their own conversions
 #include <cmath>
 #include <cstring>
 #include <limits>
 
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
-
 #include "float_text.h"
+#include "platform.h"
 
 namespace vrell::json {
 namespace {
@@ -142,7 +139,8 @@ inline uint64_t eight_ascii_digits(uint64_t x) noexcept {
   return v + 0x3030303030303030;
 }
 
-inline void store8(char* o, uint64_t v) noexcept { std::memcpy(o, &v, 8); }
+// The first digit goes to the lowest address on every machine.
+inline void store8(char* o, uint64_t v) noexcept { platform::store_le64(o, v); }
 
 // Writes f as n digits at o (zero-padded: n >= digit_count(f)) in whole
 // 8-byte stores: up to 24 bytes from o may be written.
@@ -236,10 +234,9 @@ char* put_decimal(char* o, Decimal d) noexcept {
 // Copying it skips the formatting. Writes the sign too; returns the end, or
 // nullptr when d is laid out differently (an integer, an exponent, a digit
 // that would carry) or the copy's 32-byte read would pass the input's end.
-[[gnu::always_inline]] inline char* copy_decimal_prefix(char* o, Decimal d, const char* start,
-                                                        const char* int_begin, size_t int_len,
-                                                        uint64_t w, int count,
-                                                        const char* end) noexcept {
+VRELL_ALWAYS_INLINE char* copy_decimal_prefix(char* o, Decimal d, const char* start,
+                                              const char* int_begin, size_t int_len, uint64_t w,
+                                              int count, const char* end) noexcept {
   if (end - start < 32) return nullptr;
   // The input's first significant digit: the integer part's first (then all
   // `count` digits are significant), or the first after the zeros that open
@@ -294,7 +291,7 @@ inline bool special_in_word(uint64_t w) noexcept {
 // characters with leads E1-EF other than ED, the form most CJK text takes
 // (E0 and ED need checks of their second byte and are left to the caller).
 inline bool four_three_byte_chars(const unsigned char* s) noexcept {
-#ifdef __SSE2__
+#if VRELL_SSE2
   const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
   const __m128i cont = _mm_cmpeq_epi8(_mm_and_si128(x, _mm_set1_epi8(static_cast<char>(0xC0))),
                                       _mm_set1_epi8(static_cast<char>(0x80)));
@@ -315,7 +312,7 @@ inline bool four_three_byte_chars(const unsigned char* s) noexcept {
 // The first byte at or after i that is a quote, a backslash, a control or
 // not ASCII (n when there is none).
 inline size_t skip_plain_ascii(const unsigned char* s, size_t i, size_t n) noexcept {
-#ifdef __SSE2__
+#if VRELL_SSE2
   const __m128i quote = _mm_set1_epi8('"');
   const __m128i backslash = _mm_set1_epi8('\\');
   const __m128i control_max = _mm_set1_epi8(0x1F);
@@ -345,12 +342,7 @@ inline size_t skip_plain_ascii(const unsigned char* s, size_t i, size_t n) noexc
 // Built in a register: a variable-length copy into a stack word would be
 // read back whole while its byte stores are still in flight, which stalls.
 inline uint64_t key_prefix(std::string_view key) noexcept {
-  if (key.size() >= 8) {
-    uint64_t v;
-    std::memcpy(&v, key.data(), 8);
-    if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
-    return v;
-  }
+  if (key.size() >= 8) return platform::load_be64(key.data());
   uint64_t v = 0;
   for (size_t i = 0; i < key.size(); ++i) {
     v |= uint64_t{static_cast<unsigned char>(key[i])} << (56 - 8 * i);
@@ -376,8 +368,8 @@ inline uint64_t eight_digits(uint64_t v) noexcept {
 template <bool Capped = true>
 inline const char* scan_digits(const char* p, const char* end, uint64_t* w, int* count) noexcept {
   while (end - p >= 8) {
-    uint64_t v;
-    std::memcpy(&v, p, 8);
+    // The first byte in the lowest lane, whatever the machine's order.
+    const uint64_t v = platform::load_le64(p);
     const uint64_t values = v - 0x3030303030303030;
     // Bytes above '9' carry into the top bit, bytes below '0' borrow into
     // it; both only disturb bytes after the first non-digit.
@@ -405,8 +397,7 @@ inline const char* scan_digits(const char* p, const char* end, uint64_t* w, int*
 // no exponent, and not zero. Writes the canonical text at *o (kF64Room bytes
 // free) and returns the number's end; nullptr leaves the number to the
 // general reader, which also reports every error.
-[[gnu::always_inline]] inline const char* fast_number(const char* p, const char* end,
-                                                      char** o) noexcept {
+VRELL_ALWAYS_INLINE const char* fast_number(const char* p, const char* end, char** o) noexcept {
   const char* const start = p;
   if (*p == '-' && ++p == end) return nullptr;
   const char* const int_begin = p;
@@ -747,7 +738,7 @@ void Reader::skip_ws_run() noexcept {
   const char* const s = in_.data();
   const size_t n = in_.size();
   size_t i = pos_ + 1;
-#ifdef __SSE2__
+#if VRELL_SSE2
   while (i + 16 <= n) {
     const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
     const __m128i ws = _mm_or_si128(
@@ -814,7 +805,7 @@ class Reader::Sink {
   char* at(size_t offset) noexcept { return t_.data() + offset; }
 
  private:
-  [[gnu::noinline]] void grow(size_t n) {
+  VRELL_NOINLINE void grow(size_t n) {
     const size_t used = size();
     t_.set_size(used);
     t_.reserve(std::max(t_.capacity() * 2, used + n + 64));
@@ -1318,8 +1309,8 @@ bool Reader::read_number(Sink& out) {
     if (!fits && int_len == 20) {
       fits = true;
       for (const char* d = int_begin; d < int_begin + int_len; ++d) {
-        fits = fits && !__builtin_mul_overflow(mag, 10, &mag) &&
-               !__builtin_add_overflow(mag, static_cast<uint64_t>(*d - '0'), &mag);
+        fits = fits && !platform::mul_overflow(mag, 10, &mag) &&
+               !platform::add_overflow(mag, static_cast<uint64_t>(*d - '0'), &mag);
       }
     }
     if (fits && negative) {
@@ -1365,28 +1356,23 @@ bool Reader::read_number(Sink& out) {
     out.advance_to(put_f64(out.room(kF64Room), negative ? -value : value));
     return true;
   }
-  const auto res = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (res.ec == std::errc::result_out_of_range) {
-    // The decimal exponent of the first significant digit tells which end it fell off.
-    const char* first_sig = int_begin;
-    while (first_sig < int_begin + int_len && *first_sig == '0') ++first_sig;
-    int64_t adjusted;
-    bool zero = false;
-    if (first_sig < int_begin + int_len) {
-      adjusted = exponent + (int_begin + int_len - first_sig) - 1;
-    } else {
-      const char* f = frac_begin;
-      while (f < frac_end && *f == '0') ++f;
-      zero = f == frac_end;
-      adjusted = exponent - (f - frac_begin) - 1;
+  if (count > 19) {
+    // The first 19 digits w, and the rest as a fraction of w's last unit:
+    // where w and w + 1 read as the same double, so does the whole number.
+    const int64_t q19 = q + (count - 19);
+    double lo = 0.0, hi = 0.0;
+    if (nearest_double(w, q19, &lo) && nearest_double(w + 1, q19, &hi) && lo == hi) {
+      out.advance_to(put_f64(out.room(kF64Room), negative ? -lo : lo));
+      return true;
     }
-    if (!zero && adjusted >= 0) return fail(pos_, "number out of range");
-    value = negative ? -0.0 : 0.0;
-  } else if (res.ec != std::errc() || res.ptr != text.data() + text.size()) {
-    return fail(pos_, "invalid number");
   }
-  if (!std::isfinite(value)) return fail(pos_, "number out of range");
-  out.advance_to(put_f64(out.room(kF64Room), value));
+  if (!exact_nearest_double(
+          std::string_view(int_begin, int_len),
+          std::string_view(frac_begin, static_cast<size_t>(frac_end - frac_begin)), exponent,
+          &value)) {
+    return fail(pos_, "number out of range");
+  }
+  out.advance_to(put_f64(out.room(kF64Room), negative ? -value : value));
   return true;
 }
 

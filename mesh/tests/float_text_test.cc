@@ -7,6 +7,7 @@
 #include <cmath>
 #include <random>
 #include <string>
+#include <vector>
 
 namespace vrell::json {
 namespace {
@@ -178,6 +179,96 @@ TEST_F(NearestDouble, NearAndOnRoundingBoundaries) {
     check(2 * m + 1, 0);
     check((2 * m + 1) * 5, -1);
   }
+}
+
+}  // namespace
+}  // namespace vrell::json
+
+namespace vrell::json {
+namespace {
+
+// exact_nearest_double against from_chars, on the text split as the reader
+// splits it: integer digits, fraction digits, exponent.
+::testing::AssertionResult exact_agrees(const std::string& int_digits, const std::string& fraction,
+                                        int64_t exponent) {
+  std::string text = int_digits;
+  if (!fraction.empty()) text.append(1, '.').append(fraction);
+  text.append(1, 'e').append(std::to_string(exponent));
+  double want = 0;
+  const auto r = std::from_chars(text.data(), text.data() + text.size(), want);
+  double got = -1;
+  const bool ok = exact_nearest_double(int_digits, fraction, exponent, &got);
+  if (r.ec == std::errc::result_out_of_range) {
+    // Too large: refused; too small: zero.
+    const bool large = !ok;
+    if (large || got == 0.0) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << text << ": got " << got << " for an out-of-range value";
+  }
+  if (!ok) return ::testing::AssertionFailure() << text << ": refused, want " << want;
+  if (std::bit_cast<uint64_t>(got) == std::bit_cast<uint64_t>(want)) {
+    return ::testing::AssertionSuccess();
+  }
+  return ::testing::AssertionFailure() << text << ": got " << got << ", want " << want;
+}
+
+TEST(ExactNearestDouble, LongDigitStringsAndEveryRange) {
+  std::mt19937_64 rng(11);
+  for (int i = 0; i < 20000; ++i) {
+    const int int_len = static_cast<int>(rng() % 30);
+    const int frac_len = static_cast<int>(rng() % (i % 10 == 0 ? 900 : 40));
+    std::string a(static_cast<size_t>(int_len) + 1, '0'), b(static_cast<size_t>(frac_len), '0');
+    for (char& c : a) c = static_cast<char>('0' + rng() % 10);
+    for (char& c : b) c = static_cast<char>('0' + rng() % 10);
+    ASSERT_TRUE(exact_agrees(a, b, static_cast<int64_t>(rng() % 700) - 350));
+  }
+}
+
+// Exact halfway points between adjacent doubles, written out in full (up to
+// 767 significant digits at the subnormals), and the same points nudged by a
+// last digit far past the 800th: ties go to even, a nudge decides.
+TEST(ExactNearestDouble, HalfwayPointsInFull) {
+  std::mt19937_64 rng(3);
+  for (int i = 0; i < 300; ++i) {
+    // m * 2^e with m odd is (m * 5^-e) * 10^e for e < 0: the digits in full.
+    const uint64_t m = (rng() % (uint64_t{1} << 54)) | 1;
+    const int e = -static_cast<int>(rng() % 1130) - 1;
+    std::vector<uint32_t> big = {static_cast<uint32_t>(m % 1000000000),
+                                 static_cast<uint32_t>(m / 1000000000 % 1000000000),
+                                 static_cast<uint32_t>(m / 1000000000000000000)};
+    for (int k = 0; k < -e; ++k) {
+      uint64_t carry = 0;
+      for (uint32_t& limb : big) {
+        const uint64_t t = uint64_t{limb} * 5 + carry;
+        limb = static_cast<uint32_t>(t % 1000000000);
+        carry = t / 1000000000;
+      }
+      if (carry != 0) big.push_back(static_cast<uint32_t>(carry));
+    }
+    std::string digits;
+    while (big.size() > 1 && big.back() == 0) big.pop_back();
+    digits = std::to_string(big.back());
+    for (size_t k = big.size() - 1; k-- > 0;) {
+      const std::string part = std::to_string(big[k]);
+      digits.append(9 - part.size(), '0').append(part);
+    }
+    ASSERT_TRUE(exact_agrees(digits, "", e));
+    std::string nudge(900, '0');
+    nudge.push_back('1');
+    ASSERT_TRUE(exact_agrees(digits, nudge, e));
+  }
+}
+
+TEST(ExactNearestDouble, EndsOfTheRange) {
+  for (const char* text : {"17976931348623157", "17976931348623158", "17976931348623159",
+                           "24703282292062327", "24703282292062328", "49406564584124654"}) {
+    for (int64_t e : {292, -340, -341}) ASSERT_TRUE(exact_agrees(text, "", e));
+  }
+  double v = -1;
+  EXPECT_TRUE(exact_nearest_double("0", "000", 99999, &v));
+  EXPECT_EQ(std::bit_cast<uint64_t>(v), 0u);  // zero, whatever the exponent
+  EXPECT_FALSE(exact_nearest_double("1", "", 400, &v));
+  EXPECT_TRUE(exact_nearest_double("1", "", -400, &v));
+  EXPECT_EQ(v, 0.0);
 }
 
 }  // namespace
