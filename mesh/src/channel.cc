@@ -9,13 +9,13 @@ using Sender = BroadcastQueue::Sender;
 using Receiver = BroadcastQueue::Receiver;
 
 std::pair<Sender, Receiver> BroadcastQueue::create() {
-  auto queue = std::make_shared<BroadcastQueue>();
+  Share queue(std::make_unique<BroadcastQueue>());
   // The queue starts with one sender and one receiver counted.
   Receiver receiver(queue, 0);
   return {Sender(std::move(queue)), std::move(receiver)};
 }
 
-Receiver BroadcastQueue::subscribe(const std::shared_ptr<BroadcastQueue>& queue) {
+Receiver BroadcastQueue::subscribe(const Share& queue) {
   std::lock_guard<std::mutex> tail(queue->tail_lock_);
   ++queue->receivers_;
   Receiver receiver(queue, queue->next_);
@@ -24,6 +24,8 @@ Receiver BroadcastQueue::subscribe(const std::shared_ptr<BroadcastQueue>& queue)
 }
 
 // --- Sender ---
+
+Sender::Sender(Share queue) noexcept : q_(std::move(queue)) {}
 
 Sender::Sender(const Sender& other) noexcept : q_(other.q_) {
   if (q_) q_->senders_.fetch_add(1, std::memory_order_relaxed);
@@ -77,6 +79,8 @@ uint64_t Sender::receiver_count() const {
 Receiver Sender::subscribe() const { return BroadcastQueue::subscribe(q_); }
 
 // --- Receiver ---
+
+Receiver::Receiver(Share queue, uint64_t next) noexcept : q_(std::move(queue)), next_(next) {}
 
 Receiver& Receiver::operator=(Receiver&& other) noexcept {
   if (this != &other) {

@@ -44,6 +44,39 @@ struct Message {
 class BroadcastQueue {
   struct Slot;
 
+  // One counted reference to a queue, held by each handle; the queue goes with
+  // the last. (Not std::shared_ptr: its inline count consults a C library flag
+  // that only newer C libraries have, which would raise the oldest system the
+  // module installs on.)
+  class Share {
+   public:
+    Share() noexcept = default;
+    explicit Share(std::unique_ptr<BroadcastQueue> queue) noexcept : q_(queue.release()) {}
+    Share(const Share& other) noexcept : q_(other.q_) {
+      if (q_ != nullptr) q_->shares_.fetch_add(1, std::memory_order_relaxed);
+    }
+    Share(Share&& other) noexcept : q_(std::exchange(other.q_, nullptr)) {}
+    Share& operator=(Share other) noexcept {
+      std::swap(q_, other.q_);
+      return *this;
+    }
+    ~Share() { reset(); }
+    void reset() noexcept {
+      // The last release sees every other holder's writes before the queue goes.
+      if (q_ != nullptr && q_->shares_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        std::default_delete<BroadcastQueue>()(q_);
+      }
+      q_ = nullptr;
+    }
+    explicit operator bool() const noexcept { return q_ != nullptr; }
+    BroadcastQueue* operator->() const noexcept { return q_; }
+    BroadcastQueue& operator*() const noexcept { return *q_; }
+    BroadcastQueue* get() const noexcept { return q_; }
+
+   private:
+    BroadcastQueue* q_ = nullptr;
+  };
+
  public:
   static constexpr uint64_t kCapacity = 1024;
   class Sender;
@@ -70,9 +103,9 @@ class BroadcastQueue {
 
    private:
     friend class BroadcastQueue;
-    explicit Sender(std::shared_ptr<BroadcastQueue> queue) noexcept : q_(std::move(queue)) {}
+    explicit Sender(Share queue) noexcept;
     void release() noexcept;
-    std::shared_ptr<BroadcastQueue> q_;
+    Share q_;
   };
 
   // The receive side (for C++ callers and tests; nothing in Python reads).
@@ -98,15 +131,14 @@ class BroadcastQueue {
 
    private:
     friend class BroadcastQueue;
-    Receiver(std::shared_ptr<BroadcastQueue> queue, uint64_t next) noexcept
-        : q_(std::move(queue)), next_(next) {}
+    Receiver(Share queue, uint64_t next) noexcept;
     void release() noexcept;
-    std::shared_ptr<BroadcastQueue> q_;
+    Share q_;
     uint64_t next_;         // position of the next message to read
     Slot* ring_ = nullptr;  // the queue's ring once seen (it never moves)
   };
 
-  // Public for make_shared; use create().
+  // Public for make_unique; use create().
   BroadcastQueue() = default;
 
  private:
@@ -117,7 +149,7 @@ class BroadcastQueue {
     std::optional<Message> message;
   };
 
-  static Receiver subscribe(const std::shared_ptr<BroadcastQueue>& queue);
+  static Receiver subscribe(const Share& queue);
   // Positions below this have been overwritten. REQUIRES: tail_lock_ held.
   uint64_t oldest_held() const noexcept { return next_ > kCapacity ? next_ - kCapacity : 0; }
 
@@ -131,6 +163,7 @@ class BroadcastQueue {
   std::unique_ptr<Slot[]> ring_;
 
   std::atomic<uint64_t> senders_{1};
+  std::atomic<uint64_t> shares_{1};  // the handles holding the queue
 };
 
 class MeshChannel {
