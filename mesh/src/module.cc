@@ -2,6 +2,25 @@
 // health snapshot. Each method binds its arguments through the one table-driven
 // binder, calls one component and converts the result; no Python object is made
 // while a component's lock is held (components hand out copies or text).
+//
+// Free-threaded interpreters: the module declares that it does not need the
+// interpreter lock, so calls on one mesh may run in parallel. What makes that
+// safe, item by item:
+// - Component tables: each is guarded by its own lock (guarded.h), taken once
+//   per operation; the binding keeps no state of its own about a mesh.
+// - Arguments: read as UTF-8 views of the caller's str objects, which the
+//   caller keeps alive for the whole call and which never change; the UTF-8
+//   form of a non-ASCII str is made by the interpreter under its own lock.
+// - Per-call buffers (the output scratch, the canonical-text buffer, the
+//   reader's workspace, the clock's last-second text) are thread-local, and no
+//   Python code runs while one is in use, so no call can reenter it.
+// - Module state (the class and the two exception classes, PanicException
+//   among them) is written once by the module's exec slot before the module is
+//   published, and only read afterwards; each interpreter has its own.
+// - Process-wide: the hash key (drawn once, under the C++ runtime's
+//   initialisation guard) and the system clock object, both immutable after.
+// - Lifetime: a mesh is freed only when its last reference goes, which no
+//   running call can be holding.
 #include <cstdio>
 #include <cstring>
 #include <memory>
