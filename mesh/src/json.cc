@@ -1208,7 +1208,9 @@ bool Reader::read_escape(Sink& out, bool json_out) {
       };
       uint32_t cp = 0;
       if (!read_hex4(cp)) return false;
-      if (cp >= 0xDC00 && cp <= 0xDFFF) return fail(pos_, "invalid unicode code point");
+      // A trailing surrogate with no leading one before it: every unpaired
+      // surrogate is reported alike, at its last hex digit.
+      if (cp >= 0xDC00 && cp <= 0xDFFF) return fail(pos_, "lone leading surrogate in hex escape");
       if (cp >= 0xD800 && cp <= 0xDBFF) {
         if (at_end()) return fail_here("EOF while parsing a string");
         if (peek() != '\\') return fail_here("unexpected end of hex escape");

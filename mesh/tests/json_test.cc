@@ -63,7 +63,8 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"\"\\u12\"", "ERR EOF while parsing a string at line 1 column 6"},
         Case{"\"\\uD800x\"", "ERR unexpected end of hex escape at line 1 column 8"},
         Case{"\"\\uD800\\u0041\"", "ERR lone leading surrogate in hex escape at line 1 column 13"},
-        Case{"\"\\uDC00\"", "ERR invalid unicode code point at line 1 column 7"},
+        Case{"\"\\uDC00\"", "ERR lone leading surrogate in hex escape at line 1 column 7"},
+        Case{"{\"a\\uDFFF\":1}", "ERR lone leading surrogate in hex escape at line 1 column 9"},
         Case{"\"abc\ndef\"",
              "ERR control character (\\u0000-\\u001F) found while parsing a string at line 2 "
              "column 0"},
