@@ -29,14 +29,22 @@ void append_name_list(std::string& s, const char* const* names, int n) {
   }
 }
 
-bool fail_missing(const Signature& sig, const Arg* out) {
+std::string qualname(const Shape& shape) {
+  std::string s = kClassName;
+  s.push_back('.');
+  s.append(shape.name);
+  s.append("()");
+  return s;
+}
+
+bool fail_missing(const Shape& shape, PyObject* const* objs) {
   const char* missing[16];
   int n = 0;
-  for (int i = 0; i < sig.nparams; ++i) {
-    if (sig.params[i].required && out[i].obj == nullptr) missing[n++] = sig.params[i].name;
+  for (int i = 0; i < shape.nrequired; ++i) {
+    if (objs[i] == nullptr) missing[n++] = shape.params[i];
   }
-  std::string s = sig.qualname;
-  s.append("() missing ");
+  std::string s = qualname(shape);
+  s.append(" missing ");
   s.append(std::to_string(n));
   s.append(n == 1 ? " required positional argument: " : " required positional arguments: ");
   append_name_list(s, missing, n);
@@ -44,15 +52,15 @@ bool fail_missing(const Signature& sig, const Arg* out) {
   return false;
 }
 
-bool fail_too_many(const Signature& sig, Py_ssize_t given) {
-  std::string s = sig.qualname;
-  s.append("() takes ");
-  if (sig.nrequired != sig.nparams) {
+bool fail_too_many(const Shape& shape, Py_ssize_t given) {
+  std::string s = qualname(shape);
+  s.append(" takes ");
+  if (shape.nrequired != shape.nparams) {
     s.append("from ");
-    s.append(std::to_string(sig.nrequired));
+    s.append(std::to_string(shape.nrequired));
     s.append(" to ");
   }
-  s.append(std::to_string(sig.nparams));
+  s.append(std::to_string(shape.nparams));
   s.append(" positional arguments but ");
   s.append(std::to_string(given));
   s.append(given == 1 ? " was given" : " were given");
@@ -91,63 +99,46 @@ bool prefix_pending_error(const char* name, PyObject* unicode_error) {
   return false;
 }
 
-bool convert(const Param& p, PyObject* o, Arg& a, PyObject* unicode_error) {
-  a.obj = o;
-  switch (p.kind) {
-    case ParamKind::OptStr:
-      if (o == Py_None) {
-        a.present = false;
-        return true;
-      }
-      [[fallthrough]];
-    case ParamKind::Str: {
-      if (!PyUnicode_Check(o)) {
-        Ref qn = Ref::steal(
-            PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__qualname__"));
-        if (!qn) return false;
-        // %S: a metaclass may make __qualname__ anything, not only text.
-        PyErr_Format(PyExc_TypeError,
-                     "argument '%s': '%S' object cannot be converted to 'PyString'", p.name,
-                     qn.get());
-        return false;
-      }
-      Py_ssize_t len;
-      const char* s = utf8_of(o, &len);
-      if (s == nullptr) return prefix_pending_error(p.name, unicode_error);
-      a.str = std::string_view(s, static_cast<size_t>(len));
-      a.present = true;
-      return true;
-    }
-    case ParamKind::U32:
-    case ParamKind::U64: {
-      Ref idx = Ref::steal(PyNumber_Index(o));
-      if (!idx) return prefix_pending_error(p.name, unicode_error);
-      const unsigned long long v = PyLong_AsUnsignedLongLong(idx.get());
-      if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-        return prefix_pending_error(p.name, unicode_error);
-      }
-      if (p.kind == ParamKind::U32 && v > 0xFFFFFFFFull) {
-        PyErr_Format(PyExc_OverflowError, "argument '%s': Python int too large for C unsigned int",
-                     p.name);
-        return false;
-      }
-      a.u = v;
-      a.present = true;
-      return true;
-    }
+}  // namespace
+
+bool to_text_slow(PyObject* o, const char* name, PyObject* unicode_error, std::string_view* out) {
+  if (!PyUnicode_Check(o)) {
+    Ref qn =
+        Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__qualname__"));
+    if (!qn) return false;
+    // %S: a metaclass may make __qualname__ anything, not only text.
+    PyErr_Format(PyExc_TypeError, "argument '%s': '%S' object cannot be converted to 'PyString'",
+                 name, qn.get());
+    return false;
   }
+  Py_ssize_t len;
+  const char* s = utf8_of(o, &len);
+  if (s == nullptr) return prefix_pending_error(name, unicode_error);
+  *out = std::string_view(s, static_cast<size_t>(len));
   return true;
 }
 
-}  // namespace
-
-bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          Arg* out, PyObject* unicode_error) {
-  if (nargs > sig.nparams) return fail_too_many(sig, nargs);
-  for (int i = 0; i < sig.nparams; ++i) {
-    out[i].obj = i < nargs ? args[i] : nullptr;
-    out[i].present = false;
+bool to_unsigned(PyObject* o, const char* name, uint64_t max, PyObject* unicode_error,
+                 uint64_t* out) {
+  Ref idx = Ref::steal(PyNumber_Index(o));
+  if (!idx) return prefix_pending_error(name, unicode_error);
+  const unsigned long long v = PyLong_AsUnsignedLongLong(idx.get());
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    return prefix_pending_error(name, unicode_error);
   }
+  if (v > max) {
+    PyErr_Format(PyExc_OverflowError, "argument '%s': Python int too large for C unsigned int",
+                 name);
+    return false;
+  }
+  *out = v;
+  return true;
+}
+
+bool collect(const Shape& shape, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+             PyObject** objs) {
+  if (nargs > shape.nparams) return fail_too_many(shape, nargs);
+  for (Py_ssize_t i = 0; i < nargs; ++i) objs[i] = args[i];
   if (kwnames != nullptr) {
     const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < nkw; ++k) {
@@ -157,43 +148,31 @@ bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObjec
       // A name that is not valid UTF-8 (a lone surrogate) names no parameter.
       if (kname == nullptr) PyErr_Clear();
       int found = -1;
-      for (int i = 0; kname != nullptr && i < sig.nparams; ++i) {
-        if (std::strlen(sig.params[i].name) == static_cast<size_t>(klen) &&
-            std::memcmp(sig.params[i].name, kname, static_cast<size_t>(klen)) == 0) {
+      for (int i = 0; kname != nullptr && i < shape.nparams; ++i) {
+        if (std::strlen(shape.params[i]) == static_cast<size_t>(klen) &&
+            std::memcmp(shape.params[i], kname, static_cast<size_t>(klen)) == 0) {
           found = i;
           break;
         }
       }
       if (found < 0) {
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.qualname,
-                     key);
+        PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'",
+                     qualname(shape).c_str(), key);
         return false;
       }
-      if (out[found].obj != nullptr) {
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", sig.qualname,
-                     sig.params[found].name);
+      if (objs[found] != nullptr) {
+        PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'",
+                     qualname(shape).c_str(), shape.params[found]);
         return false;
       }
-      out[found].obj = args[nargs + k];
+      objs[found] = args[nargs + k];
     }
   }
   // Required parameters come first: enough positional arguments cover them.
-  if (nargs < sig.nrequired) {
-    for (int i = 0; i < sig.nparams; ++i) {
-      if (sig.params[i].required && out[i].obj == nullptr) return fail_missing(sig, out);
+  if (nargs < shape.nrequired) {
+    for (int i = 0; i < shape.nrequired; ++i) {
+      if (objs[i] == nullptr) return fail_missing(shape, objs);
     }
-  }
-  for (int i = 0; i < sig.nparams; ++i) {
-    PyObject* o = out[i].obj;
-    if (o == nullptr) continue;
-    if (sig.params[i].kind == ParamKind::Str && PyUnicode_Check(o) &&
-        PyUnicode_IS_COMPACT_ASCII(o)) {
-      out[i].str = std::string_view(static_cast<const char*>(PyUnicode_DATA(o)),
-                                    static_cast<size_t>(PyUnicode_GET_LENGTH(o)));
-      out[i].present = true;
-      continue;
-    }
-    if (!convert(sig.params[i], o, out[i], unicode_error)) return false;
   }
   return true;
 }

@@ -9,6 +9,7 @@
 
 #include "float_text.h"
 #include "platform.h"
+#include "scan.h"
 
 namespace vrell::json {
 namespace {
@@ -276,67 +277,6 @@ int hex_value(char c) noexcept {
   return -1;
 }
 
-// True when any byte of w is a quote, a backslash, a control or a non-ASCII byte.
-inline bool special_in_word(uint64_t w) noexcept {
-  constexpr uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
-  const uint64_t quote = w ^ (kOnes * '"');
-  const uint64_t backslash = w ^ (kOnes * '\\');
-  const uint64_t has_quote = (quote - kOnes) & ~quote;
-  const uint64_t has_backslash = (backslash - kOnes) & ~backslash;
-  const uint64_t has_control = (w - kOnes * 0x20) & ~w;
-  return ((has_quote | has_backslash | has_control) & kHigh) != 0 || (w & kHigh) != 0;
-}
-
-// Whether the 12 bytes at s (16 readable) are four well-formed three-byte
-// characters with leads E1-EF other than ED, the form most CJK text takes
-// (E0 and ED need checks of their second byte and are left to the caller).
-inline bool four_three_byte_chars(const unsigned char* s) noexcept {
-#if VRELL_SSE2
-  const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
-  const __m128i cont = _mm_cmpeq_epi8(_mm_and_si128(x, _mm_set1_epi8(static_cast<char>(0xC0))),
-                                      _mm_set1_epi8(static_cast<char>(0x80)));
-  const __m128i lead =
-      _mm_andnot_si128(_mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8(static_cast<char>(0xE0))),
-                                    _mm_cmpeq_epi8(x, _mm_set1_epi8(static_cast<char>(0xED)))),
-                       _mm_cmpeq_epi8(_mm_and_si128(x, _mm_set1_epi8(static_cast<char>(0xF0))),
-                                      _mm_set1_epi8(static_cast<char>(0xE0))));
-  constexpr unsigned kCont = 0xDB6, kLead = 0x249;  // bytes 1,2,4,5,7,8,10,11 and 0,3,6,9
-  return (static_cast<unsigned>(_mm_movemask_epi8(cont)) & kCont) == kCont &&
-         (static_cast<unsigned>(_mm_movemask_epi8(lead)) & kLead) == kLead;
-#else
-  (void)s;
-  return false;
-#endif
-}
-
-// The first byte at or after i that is a quote, a backslash, a control or
-// not ASCII (n when there is none).
-inline size_t skip_plain_ascii(const unsigned char* s, size_t i, size_t n) noexcept {
-#if VRELL_SSE2
-  const __m128i quote = _mm_set1_epi8('"');
-  const __m128i backslash = _mm_set1_epi8('\\');
-  const __m128i control_max = _mm_set1_epi8(0x1F);
-  while (i + 16 <= n) {
-    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-    const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(x, control_max), control_max);
-    const __m128i hit =
-        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash)), control);
-    // The sign bits are the bytes from 0x80 up.
-    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit) | _mm_movemask_epi8(x));
-    if (mask != 0) return i + static_cast<size_t>(std::countr_zero(mask));
-    i += 16;
-  }
-#endif
-  while (i + 8 <= n) {
-    uint64_t w;
-    std::memcpy(&w, s + i, 8);
-    if (special_in_word(w)) break;
-    i += 8;
-  }
-  while (i < n && !kInput.special[s[i]]) ++i;
-  return i;
-}
-
 // The first 8 bytes of a key as a big-endian number, zero-padded: ordering
 // by it agrees with byte order wherever two prefixes differ.
 // Built in a register: a variable-length copy into a stack word would be
@@ -549,7 +489,7 @@ class CanonicalCheck {
   bool string() noexcept {
     ++i_;
     for (;;) {
-      i_ = skip_plain_ascii(s_, i_, n_);
+      i_ = scan::skip_plain_ascii(s_, i_, n_);
       if (i_ >= n_) return false;
       const unsigned char c = s_[i_];
       if (c == '"') {
@@ -734,28 +674,7 @@ bool Reader::fail(size_t bytes_read, std::string_view message) {
   return false;
 }
 
-void Reader::skip_ws_run() noexcept {
-  const char* const s = in_.data();
-  const size_t n = in_.size();
-  size_t i = pos_ + 1;
-#if VRELL_SSE2
-  while (i + 16 <= n) {
-    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-    const __m128i ws = _mm_or_si128(
-        _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(x, _mm_set1_epi8('\n'))),
-        _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('\r')),
-                     _mm_cmpeq_epi8(x, _mm_set1_epi8('\t'))));
-    const unsigned other = ~static_cast<unsigned>(_mm_movemask_epi8(ws)) & 0xFFFF;
-    if (other != 0) {
-      pos_ = i + static_cast<size_t>(std::countr_zero(other));
-      return;
-    }
-    i += 16;
-  }
-#endif
-  while (i < n && is_ws(s[i])) ++i;
-  pos_ = i;
-}
+void Reader::skip_ws_run() noexcept { pos_ = scan::skip_ws(in_.data(), pos_ + 1, in_.size()); }
 
 bool Reader::enter_level() {
   if (++depth_ > kMaxDepth) return fail_here("recursion limit exceeded");
@@ -1115,12 +1034,12 @@ bool Reader::scan_string(Sink& out, bool json_out) {
     // sequences validated in place.
     const size_t run_start = i;
     for (;;) {
-      i = skip_plain_ascii(s, i, n);
+      i = scan::skip_plain_ascii(s, i, n);
       if (i >= n || s[i] < 0x80) break;
       // A run of multi-byte characters: the common two- and three-byte forms
       // checked inline, the rest (and every fault) by utf8_sequence.
       do {
-        if (i + 16 <= n && four_three_byte_chars(s + i)) {
+        if (i + 16 <= n && scan::four_three_byte_chars(s + i)) {
           i += 12;
           continue;
         }

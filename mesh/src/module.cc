@@ -38,16 +38,13 @@
 #include "plan.h"
 #include "pyref.h"
 #include "registry.h"
+#include "scan.h"
 #include "state.h"
 
 namespace vrell {
 namespace {
 
-using py::Arg;
-using py::Param;
-using py::ParamKind;
 using py::Ref;
-using py::Signature;
 
 constexpr const char kVersion[] = "0.3.2";
 
@@ -98,20 +95,8 @@ std::string& scratch() {
   return buf;
 }
 
-bool is_ascii(std::string_view s) {
-  uint64_t acc = 0;
-  size_t i = 0;
-  for (; i + 8 <= s.size(); i += 8) {
-    uint64_t w;
-    std::memcpy(&w, s.data() + i, 8);
-    acc |= w;
-  }
-  for (; i < s.size(); ++i) acc |= static_cast<unsigned char>(s[i]);
-  return (acc & 0x8080808080808080ull) == 0;
-}
-
 PyObject* new_str(std::string_view s) {
-  if (s.size() <= 512 && is_ascii(s)) {
+  if (s.size() <= 512 && scan::is_ascii(s)) {
     PyObject* o = PyUnicode_New(static_cast<Py_ssize_t>(s.size()), 127);
     if (o != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(o), s.data(), s.size());
     return o;
@@ -198,6 +183,15 @@ bool canonical_json(const ModuleState& st, std::string_view text, std::string_vi
   return true;
 }
 
+// Checks a *_json argument that nothing keeps; false, with the serialization
+// error raised, when it is not one JSON value.
+bool check_json_arg(const ModuleState& st, std::string_view text) {
+  if (text == "{}") return true;  // the default, and the usual value
+  std::string_view canonical;
+  json::Text* buffer;
+  return canonical_json(st, text, canonical, buffer);
+}
+
 PyObject* none() { Py_RETURN_NONE; }
 
 // Printable characters stand as they are; quotes, backslashes and the rest are
@@ -255,153 +249,141 @@ std::string quoted(std::string_view utf8) {
 }
 
 // ---------------------------------------------------------------------------
-// Argument tables
+// Methods: each one's declaration (parameters, defaults, documentation) and
+// its body, which gets the converted arguments by name.
 
-constexpr Param kRegisterParams[] = {{"agent_type", ParamKind::Str, true},
-                                     {"agent_id", ParamKind::Str, true},
-                                     {"instance", ParamKind::U32, false},
-                                     {"metadata_json", ParamKind::OptStr, false}};
-constexpr Param kUpdateParams[] = {{"agent_id", ParamKind::Str, true},
-                                   {"status", ParamKind::Str, true}};
-constexpr Param kAgentIdParams[] = {{"agent_id", ParamKind::Str, true}};
-constexpr Param kListAgentsParams[] = {{"agent_type", ParamKind::OptStr, false},
-                                       {"status", ParamKind::OptStr, false}};
-constexpr Param kRouteParams[] = {{"agent_type", ParamKind::Str, true},
-                                  {"agent_id", ParamKind::Str, true},
-                                  {"method", ParamKind::Str, true},
-                                  {"args_json", ParamKind::Str, false}};
-constexpr Param kKeyParams[] = {{"key", ParamKind::Str, true}};
-constexpr Param kStateSetParams[] = {{"key", ParamKind::Str, true},
-                                     {"value_json", ParamKind::Str, true}};
-constexpr Param kPrefixParams[] = {{"prefix", ParamKind::Str, false}};
-constexpr Param kStartParams[] = {{"variable_name", ParamKind::Str, true},
-                                  {"source_backend", ParamKind::Str, true},
-                                  {"target_backend", ParamKind::Str, true}};
-constexpr Param kAdvanceParams[] = {{"variable_name", ParamKind::Str, true},
-                                    {"discrepancy_count", ParamKind::U64, false},
-                                    {"keys_migrated", ParamKind::U64, false}};
-constexpr Param kVariableParams[] = {{"variable_name", ParamKind::Str, true}};
-constexpr Param kPublishParams[] = {{"topic", ParamKind::Str, true},
-                                    {"payload_json", ParamKind::Str, true}};
-constexpr Param kNewParams[] = {{"app_name", ParamKind::Str, true},
-                                {"plan_json", ParamKind::Str, false}};
+template <class M>
+using ArgsOf = typename std::remove_cvref_t<M>::Args;
 
-template <size_t N>
-constexpr Signature sig(const char* qualname, const Param (&params)[N]) {
-  int required = 0;
-  for (const Param& p : params) required += p.required ? 1 : 0;
-  return {qualname, params, static_cast<int>(N), required};
-}
-constexpr Signature no_params(const char* qualname) { return {qualname, nullptr, 0, 0}; }
-
-constexpr Signature kNewSig = sig("VrellMesh.__new__", kNewParams);
-
-#define VRELL_METHOD(name) \
-  PyObject* name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
-
-#define VRELL_BIND(signature, count)                                              \
-  static constexpr Signature kSig = signature;                                    \
-  const ModuleState& st = state_of(self);                                         \
-  Arg a[(count) > 0 ? (count) : 1];                                               \
-  if (!py::bind(kSig, args, nargs, kwnames, a, st.unicode_error)) return nullptr; \
-  (void)a
-
-// ---------------------------------------------------------------------------
-// Agents
-
-VRELL_METHOD(register_agent) {
-  VRELL_BIND(sig("VrellMesh.register_agent", kRegisterParams), 4);
-  return guarded_call(st, [&]() -> PyObject* {
-    std::optional<json::Value> metadata;
-    if (a[3].present) {
-      metadata.emplace();
-      if (!parse_json_arg(st, a[3].str, *metadata)) return nullptr;
-    }
-    auto entry = mesh_of(self).registry.register_agent(
-        a[0].str, a[1].str, static_cast<uint32_t>(a[2].u), std::move(metadata));
-    if (!entry) return raise(st, entry.error());
-    std::string& out = scratch();
-    entry->write_json(out);
-    return new_str(out);
-  });
+// The vectorcall entry of a declared method: binds, then runs the body.
+template <const auto& M, auto Body>
+PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  const ModuleState& st = state_of(self);
+  ArgsOf<decltype(M)> a{};
+  if (!py::bind<M>(args, nargs, kwnames, a, st.unicode_error)) return nullptr;
+  return guarded_call(st, [&]() -> PyObject* { return Body(mesh_of(self), st, a); });
 }
 
-VRELL_METHOD(update_agent_status) {
-  VRELL_BIND(sig("VrellMesh.update_agent_status", kUpdateParams), 2);
-  return guarded_call(st, [&]() -> PyObject* {
-    const auto status = parse_status(a[1].str);
-    if (!status) {
-      std::string text = "Unknown status " + quoted(a[1].str) +
-                         ". Valid values: starting, running, idle, stopping, stopped, error";
-      Ref msg = Ref::steal(new_str(text));
-      if (msg) PyErr_SetObject(PyExc_ValueError, msg.get());
-      return nullptr;
-    }
-    auto r = mesh_of(self).registry.update_status(a[0].str, *status);
-    if (!r) return raise(st, r.error());
-    return none();
-  });
+template <const auto& M, auto Body>
+constexpr PyMethodDef def() {
+  return {M.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<M, Body>)),
+          METH_FASTCALL | METH_KEYWORDS, py::doc_of<M>()};
 }
 
-VRELL_METHOD(deregister_agent) {
-  VRELL_BIND(sig("VrellMesh.deregister_agent", kAgentIdParams), 1);
-  return guarded_call(st, [&]() -> PyObject* {
-    auto r = mesh_of(self).registry.deregister(a[0].str);
-    if (!r) return raise(st, r.error());
-    return none();
-  });
-}
+using py::NoArgs;
+using py::param;
 
-VRELL_METHOD(get_agent) {
-  VRELL_BIND(sig("VrellMesh.get_agent", kAgentIdParams), 1);
-  return guarded_call(st, [&]() -> PyObject* {
-    std::string& out = scratch();
-    auto found = mesh_of(self).registry.write_entry_json(a[0].str, out);
-    if (!found) return raise(st, found.error());
-    return *found ? new_str(out) : none();
-  });
-}
+// --- Agents
 
-VRELL_METHOD(list_agents) {
-  VRELL_BIND(sig("VrellMesh.list_agents", kListAgentsParams), 2);
-  return guarded_call(st, [&]() -> PyObject* {
-    std::optional<std::string_view> type, status;
-    if (a[0].present) type = a[0].str;
-    if (a[1].present) status = a[1].str;
-    std::string& out = scratch();
-    auto r = mesh_of(self).registry.write_list_json(type, status, out);
-    if (!r) return raise(st, r.error());
-    return new_str(out);
-  });
-}
+struct RegisterAgentArgs {
+  std::string_view agent_type, agent_id;
+  uint32_t instance;
+  std::optional<std::string_view> metadata_json;
+};
+constexpr auto kRegisterAgent =
+    py::method<RegisterAgentArgs>("register_agent",
+                                  "Register a new agent instance.\n\n"
+                                  "Args:\n"
+                                  "    agent_type:    Agent class name.\n"
+                                  "    agent_id:      Unique agent identifier.\n"
+                                  "    instance:      Replica index (0-based).\n"
+                                  "    metadata_json: Optional JSON-encoded metadata.\n\n"
+                                  "Returns:\n"
+                                  "    JSON string of the created agent entry.\n\n"
+                                  "Raises:\n"
+                                  "    RuntimeError: If the agent ID is already registered.",
+                                  param("agent_type", &RegisterAgentArgs::agent_type),
+                                  param("agent_id", &RegisterAgentArgs::agent_id),
+                                  param("instance", &RegisterAgentArgs::instance, 0),
+                                  param("metadata_json", &RegisterAgentArgs::metadata_json));
 
-// True when the str is ASCII and needs no JSON escape, so its bytes can be
-// copied into the descriptor as they are.
-bool plain_ascii(PyObject* s) {
-  if (!PyUnicode_IS_COMPACT_ASCII(s)) return false;
-  // Compact ASCII text follows the object header.
-  const auto* p = reinterpret_cast<const unsigned char*>(reinterpret_cast<PyASCIIObject*>(s) + 1);
-  const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
-  if (n < 8) {
-    for (size_t i = 0; i < n; ++i) {
-      if (p[i] < 0x20 || p[i] == '"' || p[i] == '\\') return false;
-    }
-    return true;
+PyObject* register_agent(Mesh& m, const ModuleState& st, const RegisterAgentArgs& a) {
+  std::optional<json::Value> metadata;
+  if (a.metadata_json) {
+    metadata.emplace();
+    if (!parse_json_arg(st, *a.metadata_json, *metadata)) return nullptr;
   }
-  // Words of eight bytes, the last one overlapping the one before it.
-  auto clean = [](uint64_t w) {
-    constexpr uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
-    const uint64_t quote = w ^ (kOnes * '"'), backslash = w ^ (kOnes * '\\');
-    return ((((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash) | (w - kOnes * 0x20)) &
-            kHigh) == 0;
-  };
-  uint64_t w;
-  for (size_t i = 0; i + 8 < n; i += 8) {
-    std::memcpy(&w, p + i, 8);
-    if (!clean(w)) return false;
+  auto entry = m.registry.register_agent(a.agent_type, a.agent_id, a.instance, std::move(metadata));
+  if (!entry) return raise(st, entry.error());
+  std::string& out = scratch();
+  entry->write_json(out);
+  return new_str(out);
+}
+
+struct UpdateAgentStatusArgs {
+  std::string_view agent_id, status;
+};
+constexpr auto kUpdateAgentStatus = py::method<UpdateAgentStatusArgs>(
+    "update_agent_status",
+    "Update the status of a registered agent.\n\n"
+    "Args:\n"
+    "    agent_id: Agent identifier.\n"
+    "    status:   One of starting, running, idle, stopping, stopped, error.\n\n"
+    "Raises:\n"
+    "    ValueError: If the status string is not recognised.\n"
+    "    KeyError: If the agent ID is not registered.",
+    param("agent_id", &UpdateAgentStatusArgs::agent_id),
+    param("status", &UpdateAgentStatusArgs::status));
+
+PyObject* update_agent_status(Mesh& m, const ModuleState& st, const UpdateAgentStatusArgs& a) {
+  const auto status = parse_status(a.status);
+  if (!status) {
+    std::string text = "Unknown status " + quoted(a.status) +
+                       ". Valid values: starting, running, idle, stopping, stopped, error";
+    Ref msg = Ref::steal(new_str(text));
+    if (msg) PyErr_SetObject(PyExc_ValueError, msg.get());
+    return nullptr;
   }
-  std::memcpy(&w, p + n - 8, 8);
-  return clean(w);
+  auto r = m.registry.update_status(a.agent_id, *status);
+  if (!r) return raise(st, r.error());
+  return none();
+}
+
+struct AgentIdArgs {
+  std::string_view agent_id;
+};
+constexpr auto kDeregisterAgent = py::method<AgentIdArgs>(
+    "deregister_agent", "Deregister an agent.  No-op if the ID does not exist.",
+    param("agent_id", &AgentIdArgs::agent_id));
+
+PyObject* deregister_agent(Mesh& m, const ModuleState& st, const AgentIdArgs& a) {
+  auto r = m.registry.deregister(a.agent_id);
+  if (!r) return raise(st, r.error());
+  return none();
+}
+
+constexpr auto kGetAgent =
+    py::method<AgentIdArgs>("get_agent",
+                            "Look up an agent by ID.\n\n"
+                            "Returns:\n"
+                            "    JSON string of the agent entry, or ``None`` if not found.",
+                            param("agent_id", &AgentIdArgs::agent_id));
+
+PyObject* get_agent(Mesh& m, const ModuleState& st, const AgentIdArgs& a) {
+  std::string& out = scratch();
+  auto found = m.registry.write_entry_json(a.agent_id, out);
+  if (!found) return raise(st, found.error());
+  return *found ? new_str(out) : none();
+}
+
+struct ListAgentsArgs {
+  std::optional<std::string_view> agent_type, status;
+};
+constexpr auto kListAgents = py::method<ListAgentsArgs>(
+    "list_agents",
+    "List agents, optionally filtered.\n\n"
+    "Args:\n"
+    "    agent_type: Only agents of this type.\n"
+    "    status:     Only agents in this status.\n\n"
+    "Returns:\n"
+    "    JSON array of agent entries.",
+    param("agent_type", &ListAgentsArgs::agent_type), param("status", &ListAgentsArgs::status));
+
+PyObject* list_agents(Mesh& m, const ModuleState& st, const ListAgentsArgs& a) {
+  std::string& out = scratch();
+  auto r = m.registry.write_list_json(a.agent_type, a.status, out);
+  if (!r) return raise(st, r.error());
+  return new_str(out);
 }
 
 // The descriptor's fixed pieces, as arrays so that copying them compiles to
@@ -422,124 +404,145 @@ char* put_text(char* p, std::string_view text) {
   return p + text.size();
 }
 
-PyObject* routing_descriptor(const Arg& type, const Arg& id, const Arg& method) {
-  if (plain_ascii(type.obj) && plain_ascii(id.obj) && plain_ascii(method.obj)) {
-    const size_t len = (sizeof kRoute1 - 1) + id.str.size() + (sizeof kRoute2 - 1) +
-                       type.str.size() + (sizeof kRoute3 - 1) + method.str.size() +
-                       (sizeof kRoute4 - 1);
+PyObject* routing_descriptor(std::string_view type, std::string_view id, std::string_view method) {
+  // ASCII text that needs no escape goes into the str as it stands.
+  if (!scan::has_special(type) && !scan::has_special(id) && !scan::has_special(method)) {
+    const size_t len = (sizeof kRoute1 - 1) + id.size() + (sizeof kRoute2 - 1) + type.size() +
+                       (sizeof kRoute3 - 1) + method.size() + (sizeof kRoute4 - 1);
     PyObject* o = PyUnicode_New(static_cast<Py_ssize_t>(len), 127);
     if (o == nullptr) return nullptr;
     char* p = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(o));
     p = put_piece(p, kRoute1);
-    p = put_text(p, id.str);
+    p = put_text(p, id);
     p = put_piece(p, kRoute2);
-    p = put_text(p, type.str);
+    p = put_text(p, type);
     p = put_piece(p, kRoute3);
-    p = put_text(p, method.str);
+    p = put_text(p, method);
     put_piece(p, kRoute4);
     return o;
   }
   std::string& out = scratch();
   out.append("{\"agent_id\":");
-  json::write_string(out, id.str);
+  json::write_string(out, id);
   out.append(",\"agent_type\":");
-  json::write_string(out, type.str);
+  json::write_string(out, type);
   out.append(",\"method\":");
-  json::write_string(out, method.str);
+  json::write_string(out, method);
   out.append(kRoute4 + 1);
   return new_str(out);
 }
 
-VRELL_METHOD(route_agent_call) {
-  VRELL_BIND(sig("VrellMesh.route_agent_call", kRouteParams), 4);
-  return guarded_call(st, [&]() -> PyObject* {
-    std::string_view metadata;
-    json::Text* buffer;
-    if (a[3].present && a[3].str != "{}" && !canonical_json(st, a[3].str, metadata, buffer)) {
-      return nullptr;
-    }
-    AgentRegistry& registry = mesh_of(self).registry;
-    const HashedKey id(a[1].str);  // hashed once for both lookups
-    auto status = registry.status_of(id);
-    if (!status) return raise(st, status.error());
-    if (!*status || **status == AgentStatus::Stopped || **status == AgentStatus::Error) {
-      return raise(st, MeshError::agent_not_found(a[0].str, a[1].str));
-    }
-    // Routing stands even if the agent went away or the lock was poisoned
-    // meanwhile; only an internal fault (the clock) abandons the call.
-    auto marked = registry.update_status(id, AgentStatus::Running);
-    if (!marked && marked.error().is_fault()) return raise(st, marked.error());
-    return routing_descriptor(a[0], a[1], a[2]);
-  });
+struct RouteAgentCallArgs {
+  std::string_view agent_type, agent_id, method, args_json;
+};
+constexpr auto kRouteAgentCall = py::method<RouteAgentCallArgs>(
+    "route_agent_call",
+    "Route a call to an agent and return routing metadata as JSON.\n\n"
+    "Args:\n"
+    "    agent_type: Agent class name.\n"
+    "    agent_id:   Target agent identifier.\n"
+    "    method:     Method to call.\n"
+    "    args_json:  JSON-encoded arguments.\n\n"
+    "Returns:\n"
+    "    JSON routing descriptor.\n\n"
+    "Raises:\n"
+    "    KeyError: If the agent is not registered or has stopped.",
+    param("agent_type", &RouteAgentCallArgs::agent_type),
+    param("agent_id", &RouteAgentCallArgs::agent_id), param("method", &RouteAgentCallArgs::method),
+    param("args_json", &RouteAgentCallArgs::args_json, "{}"));
+
+PyObject* route_agent_call(Mesh& m, const ModuleState& st, const RouteAgentCallArgs& a) {
+  // The arguments are only checked: nothing keeps them.
+  if (!check_json_arg(st, a.args_json)) return nullptr;
+  auto routed = m.registry.route(a.agent_id, a.agent_type);
+  if (!routed) return raise(st, routed.error());
+  return routing_descriptor(a.agent_type, a.agent_id, a.method);
 }
 
-// ---------------------------------------------------------------------------
-// State
+// --- State
 
-VRELL_METHOD(state_get) {
-  VRELL_BIND(sig("VrellMesh.state_get", kKeyParams), 1);
-  return guarded_call(st, [&]() -> PyObject* {
-    std::string& out = scratch();
-    auto found = mesh_of(self).state.read_into(a[0].str, out);
-    if (!found) return raise(st, found.error());
-    return *found ? new_str(out) : none();
-  });
+struct KeyArgs {
+  std::string_view key;
+};
+constexpr auto kStateGet =
+    py::method<KeyArgs>("state_get",
+                        "Get a value from the shared state store.\n\n"
+                        "Returns:\n"
+                        "    JSON string for the value, or ``None`` if the key does not exist.",
+                        param("key", &KeyArgs::key));
+
+PyObject* state_get(Mesh& m, const ModuleState& st, const KeyArgs& a) {
+  std::string& out = scratch();
+  auto found = m.state.read_into(a.key, out);
+  if (!found) return raise(st, found.error());
+  return *found ? new_str(out) : none();
 }
 
-VRELL_METHOD(state_set) {
-  VRELL_BIND(sig("VrellMesh.state_set", kStateSetParams), 2);
-  return guarded_call(st, [&]() -> PyObject* {
-    std::string_view canonical;
-    json::Text* buffer;
-    if (!canonical_json(st, a[1].str, canonical, buffer)) return nullptr;
-    InMemoryStateStore& state = mesh_of(self).state;
-    // A large document read into the buffer becomes the stored value; other
-    // text is copied into the stored value's own room.
-    auto r = buffer != nullptr && buffer->size() >= json::kAdoptFrom
-                 ? state.set(a[0].str, json::Value::adopt(std::move(*buffer)))
-                 : state.set_canonical(a[0].str, canonical);
-    if (!r) return raise(st, r.error());
-    return none();
-  });
+struct StateSetArgs {
+  std::string_view key, value_json;
+};
+constexpr auto kStateSet = py::method<StateSetArgs>("state_set",
+                                                    "Set a value in the shared state store.\n\n"
+                                                    "Args:\n"
+                                                    "    key:        Arbitrary string key.\n"
+                                                    "    value_json: JSON-encoded value to store.",
+                                                    param("key", &StateSetArgs::key),
+                                                    param("value_json", &StateSetArgs::value_json));
+
+PyObject* state_set(Mesh& m, const ModuleState& st, const StateSetArgs& a) {
+  std::string_view canonical;
+  json::Text* buffer;
+  if (!canonical_json(st, a.value_json, canonical, buffer)) return nullptr;
+  // A large document read into the buffer becomes the stored value; other
+  // text is copied into the stored value's own room.
+  auto r = buffer != nullptr && buffer->size() >= json::kAdoptFrom
+               ? m.state.set(a.key, json::Value::adopt(std::move(*buffer)))
+               : m.state.set_canonical(a.key, canonical);
+  if (!r) return raise(st, r.error());
+  return none();
 }
 
-VRELL_METHOD(state_delete) {
-  VRELL_BIND(sig("VrellMesh.state_delete", kKeyParams), 1);
-  return guarded_call(st, [&]() -> PyObject* {
-    auto r = mesh_of(self).state.delete_key(a[0].str);
-    if (!r) return raise(st, r.error());
-    return none();
-  });
+constexpr auto kStateDelete = py::method<KeyArgs>(
+    "state_delete", "Delete a key from the state store.  No-op if the key does not exist.",
+    param("key", &KeyArgs::key));
+
+PyObject* state_delete(Mesh& m, const ModuleState& st, const KeyArgs& a) {
+  auto r = m.state.delete_key(a.key);
+  if (!r) return raise(st, r.error());
+  return none();
 }
 
-VRELL_METHOD(state_exists) {
-  VRELL_BIND(sig("VrellMesh.state_exists", kKeyParams), 1);
-  return guarded_call(st, [&]() -> PyObject* {
-    auto r = mesh_of(self).state.exists(a[0].str);
-    if (!r) return raise(st, r.error());
-    return PyBool_FromLong(*r ? 1 : 0);
-  });
+constexpr auto kStateExists = py::method<KeyArgs>(
+    "state_exists", "Check whether a key exists in the state store.", param("key", &KeyArgs::key));
+
+PyObject* state_exists(Mesh& m, const ModuleState& st, const KeyArgs& a) {
+  auto r = m.state.exists(a.key);
+  if (!r) return raise(st, r.error());
+  return PyBool_FromLong(*r ? 1 : 0);
 }
 
-VRELL_METHOD(state_keys) {
-  VRELL_BIND(sig("VrellMesh.state_keys", kPrefixParams), 1);
-  return guarded_call(st, [&]() -> PyObject* {
-    auto keys = mesh_of(self).state.keys_with_prefix(a[0].present ? a[0].str : std::string_view());
-    if (!keys) return raise(st, keys.error());
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(keys->size())));
-    if (!list) return nullptr;
-    Py_ssize_t i = 0;
-    for (const std::string& k : *keys) {
-      PyObject* s = new_str(k);
-      if (s == nullptr) return nullptr;
-      PyList_SET_ITEM(list.get(), i++, s);
-    }
-    return list.release();
-  });
+struct PrefixArgs {
+  std::string_view prefix;
+};
+constexpr auto kStateKeys =
+    py::method<PrefixArgs>("state_keys", "Return all keys that start with `prefix` (sorted).",
+                           param("prefix", &PrefixArgs::prefix, ""));
+
+PyObject* state_keys(Mesh& m, const ModuleState& st, const PrefixArgs& a) {
+  auto keys = m.state.keys_with_prefix(a.prefix);
+  if (!keys) return raise(st, keys.error());
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(keys->size())));
+  if (!list) return nullptr;
+  Py_ssize_t i = 0;
+  for (const std::string& k : *keys) {
+    PyObject* s = new_str(k);
+    if (s == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), i++, s);
+  }
+  return list.release();
 }
 
-// ---------------------------------------------------------------------------
-// Migrations
+// --- Migrations
 
 // Runs a migration operation that appends its record's JSON to a buffer.
 template <class F>
@@ -550,111 +553,197 @@ PyObject* migration_json(const ModuleState& st, F&& op) {
   return new_str(out);
 }
 
-VRELL_METHOD(start_migration) {
-  VRELL_BIND(sig("VrellMesh.start_migration", kStartParams), 3);
-  return guarded_call(st, [&]() -> PyObject* {
-    return migration_json(st, [&](std::string& out) {
-      return mesh_of(self).migrations.start(a[0].str, a[1].str, a[2].str, out);
-    });
+struct StartMigrationArgs {
+  std::string_view variable_name, source_backend, target_backend;
+};
+constexpr auto kStartMigration = py::method<StartMigrationArgs>(
+    "start_migration",
+    "Start a zero-downtime migration for a storage variable.\n\n"
+    "Args:\n"
+    "    variable_name:  Fully-qualified storage name, e.g. \"counter.Counts\".\n"
+    "    source_backend: Current backend name, e.g. \"sqlite\".\n"
+    "    target_backend: Target backend name, e.g. \"redis\".\n\n"
+    "Returns:\n"
+    "    JSON string of the new migration state.\n\n"
+    "Raises:\n"
+    "    ValueError: If a non-complete migration already exists for this variable.",
+    param("variable_name", &StartMigrationArgs::variable_name),
+    param("source_backend", &StartMigrationArgs::source_backend),
+    param("target_backend", &StartMigrationArgs::target_backend));
+
+PyObject* start_migration(Mesh& m, const ModuleState& st, const StartMigrationArgs& a) {
+  return migration_json(st, [&](std::string& out) {
+    return m.migrations.start(a.variable_name, a.source_backend, a.target_backend, out);
   });
 }
 
-VRELL_METHOD(advance_migration) {
-  VRELL_BIND(sig("VrellMesh.advance_migration", kAdvanceParams), 3);
-  return guarded_call(st, [&]() -> PyObject* {
-    return migration_json(st, [&](std::string& out) {
-      return mesh_of(self).migrations.advance(a[0].str, a[1].u, a[2].u, out);
-    });
+struct AdvanceMigrationArgs {
+  std::string_view variable_name;
+  uint64_t discrepancy_count, keys_migrated;
+};
+constexpr auto kAdvanceMigration = py::method<AdvanceMigrationArgs>(
+    "advance_migration",
+    "Advance a migration to its next stage.\n\n"
+    "Args:\n"
+    "    variable_name:     Fully-qualified storage name.\n"
+    "    discrepancy_count: Number of read discrepancies observed in this stage.\n"
+    "    keys_migrated:     Number of keys copied during this stage.\n\n"
+    "Returns:\n"
+    "    JSON string of the updated migration state.",
+    param("variable_name", &AdvanceMigrationArgs::variable_name),
+    param("discrepancy_count", &AdvanceMigrationArgs::discrepancy_count, 0),
+    param("keys_migrated", &AdvanceMigrationArgs::keys_migrated, 0));
+
+PyObject* advance_migration(Mesh& m, const ModuleState& st, const AdvanceMigrationArgs& a) {
+  return migration_json(st, [&](std::string& out) {
+    return m.migrations.advance(a.variable_name, a.discrepancy_count, a.keys_migrated, out);
   });
 }
 
-VRELL_METHOD(rollback_migration) {
-  VRELL_BIND(sig("VrellMesh.rollback_migration", kVariableParams), 1);
-  return guarded_call(st, [&]() -> PyObject* {
-    return migration_json(
-        st, [&](std::string& out) { return mesh_of(self).migrations.rollback(a[0].str, out); });
-  });
+struct VariableArgs {
+  std::string_view variable_name;
+};
+constexpr auto kRollbackMigration =
+    py::method<VariableArgs>("rollback_migration",
+                             "Roll back a migration by one stage.\n\n"
+                             "Returns:\n"
+                             "    JSON string of the updated migration state.",
+                             param("variable_name", &VariableArgs::variable_name));
+
+PyObject* rollback_migration(Mesh& m, const ModuleState& st, const VariableArgs& a) {
+  return migration_json(
+      st, [&](std::string& out) { return m.migrations.rollback(a.variable_name, out); });
 }
 
-VRELL_METHOD(get_migration) {
-  VRELL_BIND(sig("VrellMesh.get_migration", kVariableParams), 1);
-  return guarded_call(st, [&]() -> PyObject* {
-    std::string& out = scratch();
-    auto found = mesh_of(self).migrations.write_json(a[0].str, out);
-    if (!found) return raise(st, found.error());
-    return *found ? new_str(out) : none();
-  });
+constexpr auto kGetMigration = py::method<VariableArgs>(
+    "get_migration",
+    "Get the current migration state for a variable.\n\n"
+    "Returns:\n"
+    "    JSON string of the migration state, or ``None`` if there is none.",
+    param("variable_name", &VariableArgs::variable_name));
+
+PyObject* get_migration(Mesh& m, const ModuleState& st, const VariableArgs& a) {
+  std::string& out = scratch();
+  auto found = m.migrations.write_json(a.variable_name, out);
+  if (!found) return raise(st, found.error());
+  return *found ? new_str(out) : none();
 }
 
-VRELL_METHOD(list_migrations) {
-  VRELL_BIND(no_params("VrellMesh.list_migrations"), 0);
-  return guarded_call(st, [&]() -> PyObject* {
-    return migration_json(
-        st, [&](std::string& out) { return mesh_of(self).migrations.write_list_json(out); });
-  });
+constexpr auto kListMigrations =
+    py::method("list_migrations", "List all migrations (active and completed).");
+
+PyObject* list_migrations(Mesh& m, const ModuleState& st, const NoArgs&) {
+  return migration_json(st, [&](std::string& out) { return m.migrations.write_list_json(out); });
 }
 
-// ---------------------------------------------------------------------------
-// Channel, health, plan
+// --- Channel, health, plan
 
-VRELL_METHOD(publish) {
-  VRELL_BIND(sig("VrellMesh.publish", kPublishParams), 2);
-  return guarded_call(st, [&]() -> PyObject* {
-    std::string_view canonical;
-    json::Text* buffer;
-    if (!canonical_json(st, a[1].str, canonical, buffer)) return nullptr;
-    auto r = mesh_of(self).channel.publish_canonical(a[0].str, canonical);
-    if (!r) return raise(st, r.error());
-    return PyLong_FromUnsignedLongLong(*r);
-  });
+struct PublishArgs {
+  std::string_view topic, payload_json;
+};
+constexpr auto kPublish = py::method<PublishArgs>(
+    "publish",
+    "Publish a message to a topic.\n\n"
+    "Args:\n"
+    "    topic:        Topic name string.\n"
+    "    payload_json: JSON-encoded message payload.\n\n"
+    "Returns:\n"
+    "    Number of active receivers that received the message.",
+    param("topic", &PublishArgs::topic), param("payload_json", &PublishArgs::payload_json));
+
+PyObject* publish(Mesh& m, const ModuleState& st, const PublishArgs& a) {
+  std::string_view canonical;
+  json::Text* buffer;
+  if (!canonical_json(st, a.payload_json, canonical, buffer)) return nullptr;
+  auto r = m.channel.publish_canonical(a.topic, canonical);
+  if (!r) return raise(st, r.error());
+  return PyLong_FromUnsignedLongLong(*r);
 }
 
-VRELL_METHOD(health_snapshot) {
-  VRELL_BIND(no_params("VrellMesh.health_snapshot"), 0);
-  return guarded_call(st, [&]() -> PyObject* {
-    Mesh& m = mesh_of(self);
-    // Each count under its own component's lock, one component at a time.
-    const AgentCounts agents = m.registry.counts();
-    const uint64_t keys = m.state.key_count();
-    const uint64_t active = m.migrations.count_active();
-    const uint64_t topics = m.channel.topic_count();
-    std::string& out = scratch();
-    out.append("{\"agents\":{\"error\":");
-    json::write_u64(out, agents.error);
-    out.append(",\"idle\":");
-    json::write_u64(out, agents.idle);
-    out.append(",\"running\":");
-    json::write_u64(out, agents.running);
-    out.append(",\"total\":");
-    json::write_u64(out, agents.total);
-    out.append("},\"app\":");
-    json::write_string(out, m.plan.app_name);
-    out.append(",\"channels\":{\"topics\":");
-    json::write_u64(out, topics);
-    out.append("},\"migrations\":{\"active\":");
-    json::write_u64(out, active);
-    out.append("},\"state\":{\"keys\":");
-    json::write_u64(out, keys);
-    out.append("},\"status\":\"ok\"}");
-    return new_str(out);
-  });
+constexpr auto kHealthSnapshot =
+    py::method("health_snapshot",
+               "Return a JSON health snapshot of the entire mesh.\n\n"
+               "The snapshot includes agent counts by status, state-store key count,\n"
+               "active migration count, and channel topic count.");
+
+PyObject* health_snapshot(Mesh& m, const ModuleState&, const NoArgs&) {
+  // Each count under its own component's lock, one component at a time.
+  const AgentCounts agents = m.registry.counts();
+  const uint64_t keys = m.state.key_count();
+  const uint64_t active = m.migrations.count_active();
+  const uint64_t topics = m.channel.topic_count();
+  std::string& out = scratch();
+  out.append("{\"agents\":{\"error\":");
+  json::write_u64(out, agents.error);
+  out.append(",\"idle\":");
+  json::write_u64(out, agents.idle);
+  out.append(",\"running\":");
+  json::write_u64(out, agents.running);
+  out.append(",\"total\":");
+  json::write_u64(out, agents.total);
+  out.append("},\"app\":");
+  json::write_string(out, m.plan.app_name);
+  out.append(",\"channels\":{\"topics\":");
+  json::write_u64(out, topics);
+  out.append("},\"migrations\":{\"active\":");
+  json::write_u64(out, active);
+  out.append("},\"state\":{\"keys\":");
+  json::write_u64(out, keys);
+  out.append("},\"status\":\"ok\"}");
+  return new_str(out);
 }
 
-VRELL_METHOD(plan_json) {
-  VRELL_BIND(no_params("VrellMesh.plan_json"), 0);
-  return guarded_call(st, [&]() -> PyObject* {
-    std::string out;
-    out.reserve(128);
-    mesh_of(self).plan.write_json(out);
-    return new_str(out);
-  });
+constexpr auto kPlanJson = py::method("plan_json", "Return the solved plan as a JSON string.");
+
+PyObject* plan_json(Mesh& m, const ModuleState&, const NoArgs&) {
+  std::string out;
+  out.reserve(128);
+  m.plan.write_json(out);
+  return new_str(out);
 }
 
-#undef VRELL_BIND
-#undef VRELL_METHOD
+// In the order the class registers them.
+PyMethodDef kMethods[] = {
+    def<kRegisterAgent, register_agent>(),
+    def<kUpdateAgentStatus, update_agent_status>(),
+    def<kDeregisterAgent, deregister_agent>(),
+    def<kGetAgent, get_agent>(),
+    def<kListAgents, list_agents>(),
+    def<kRouteAgentCall, route_agent_call>(),
+    def<kStateGet, state_get>(),
+    def<kStateSet, state_set>(),
+    def<kStateDelete, state_delete>(),
+    def<kStateExists, state_exists>(),
+    def<kStateKeys, state_keys>(),
+    def<kStartMigration, start_migration>(),
+    def<kAdvanceMigration, advance_migration>(),
+    def<kRollbackMigration, rollback_migration>(),
+    def<kGetMigration, get_migration>(),
+    def<kListMigrations, list_migrations>(),
+    def<kPublish, publish>(),
+    def<kHealthSnapshot, health_snapshot>(),
+    def<kPlanJson, plan_json>(),
+};
 
 // ---------------------------------------------------------------------------
 // Type
+
+struct NewArgs {
+  std::string_view app_name, plan_json;
+};
+constexpr auto kNew = py::constructor<NewArgs>(
+    "__new__",
+    "The runtime mesh for a Vrell application.\n"
+    "\n"
+    "Create one per application process (Python):\n"
+    "\n"
+    "```python\n"
+    "mesh = VrellMesh(\"myapp\", plan_json)\n"
+    "```\n"
+    "\n"
+    "All methods are synchronous and GIL-aware \xE2\x80\x94 they release the GIL during\n"
+    "any blocking work.",
+    param("app_name", &NewArgs::app_name), param("plan_json", &NewArgs::plan_json, ""));
 
 PyObject* mesh_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   const ModuleState& st = state_of_type(type);
@@ -677,18 +766,18 @@ PyObject* mesh_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         ++k;
       }
     }
-    Arg a[2];
-    if (!py::bind(kNewSig, vec.data(), nargs, kwnames.get(), a, st.unicode_error)) return nullptr;
+    NewArgs a{};
+    if (!py::bind<kNew>(vec.data(), nargs, kwnames.get(), a, st.unicode_error)) return nullptr;
 
     Plan plan;
-    if (!a[1].present || a[1].str.empty()) {
-      plan.app_name.assign(a[0].str);
+    if (a.plan_json.empty()) {
+      plan.app_name.assign(a.app_name);
     } else {
-      auto parsed = Plan::from_json(a[1].str);
+      auto parsed = Plan::from_json(a.plan_json);
       if (!parsed) return raise(st, parsed.error());
       plan = std::move(*parsed);
     }
-    std::string effective(plan.app_name.empty() ? a[0].str : std::string_view(plan.app_name));
+    std::string effective(plan.app_name.empty() ? a.app_name : std::string_view(plan.app_name));
     auto mesh = std::make_unique<Mesh>(std::move(plan), std::move(effective));
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
@@ -728,154 +817,11 @@ PyGetSetDef kGetSet[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-constexpr char kClassDoc[] =
-    "VrellMesh(app_name, plan_json=\"\")\n--\n\n"
-    "The runtime mesh for a Vrell application.\n"
-    "\n"
-    "Create one per application process (Python):\n"
-    "\n"
-    "```python\n"
-    "mesh = VrellMesh(\"myapp\", plan_json)\n"
-    "```\n"
-    "\n"
-    "All methods are synchronous and GIL-aware \xE2\x80\x94 they release the GIL during\n"
-    "any blocking work.";
-
-#define VRELL_DEF(name, doc)                                                     \
-  {                                                                              \
-#name, reinterpret_cast < PyCFunction>(reinterpret_cast <void (*)()>(name)), \
-        METH_FASTCALL | METH_KEYWORDS, doc                                       \
-  }
-
-PyMethodDef kMethods[] = {
-    VRELL_DEF(register_agent,
-              "register_agent($self, agent_type, agent_id, instance=0, metadata_json=None)\n--\n\n"
-              "Register a new agent instance.\n\n"
-              "Args:\n"
-              "    agent_type:    Agent class name.\n"
-              "    agent_id:      Unique agent identifier.\n"
-              "    instance:      Replica index (0-based).\n"
-              "    metadata_json: Optional JSON-encoded metadata.\n\n"
-              "Returns:\n"
-              "    JSON string of the created agent entry.\n\n"
-              "Raises:\n"
-              "    RuntimeError: If the agent ID is already registered."),
-    VRELL_DEF(update_agent_status,
-              "update_agent_status($self, agent_id, status)\n--\n\n"
-              "Update the status of a registered agent.\n\n"
-              "Args:\n"
-              "    agent_id: Agent identifier.\n"
-              "    status:   One of starting, running, idle, stopping, stopped, error.\n\n"
-              "Raises:\n"
-              "    ValueError: If the status string is not recognised.\n"
-              "    KeyError: If the agent ID is not registered."),
-    VRELL_DEF(deregister_agent,
-              "deregister_agent($self, agent_id)\n--\n\n"
-              "Deregister an agent.  No-op if the ID does not exist."),
-    VRELL_DEF(get_agent,
-              "get_agent($self, agent_id)\n--\n\n"
-              "Look up an agent by ID.\n\n"
-              "Returns:\n"
-              "    JSON string of the agent entry, or ``None`` if not found."),
-    VRELL_DEF(list_agents,
-              "list_agents($self, agent_type=None, status=None)\n--\n\n"
-              "List agents, optionally filtered.\n\n"
-              "Args:\n"
-              "    agent_type: Only agents of this type.\n"
-              "    status:     Only agents in this status.\n\n"
-              "Returns:\n"
-              "    JSON array of agent entries."),
-    VRELL_DEF(route_agent_call,
-              "route_agent_call($self, agent_type, agent_id, method, args_json=\"{}\")\n--\n\n"
-              "Route a call to an agent and return routing metadata as JSON.\n\n"
-              "Args:\n"
-              "    agent_type: Agent class name.\n"
-              "    agent_id:   Target agent identifier.\n"
-              "    method:     Method to call.\n"
-              "    args_json:  JSON-encoded arguments.\n\n"
-              "Returns:\n"
-              "    JSON routing descriptor.\n\n"
-              "Raises:\n"
-              "    KeyError: If the agent is not registered or has stopped."),
-    VRELL_DEF(state_get,
-              "state_get($self, key)\n--\n\n"
-              "Get a value from the shared state store.\n\n"
-              "Returns:\n"
-              "    JSON string for the value, or ``None`` if the key does not exist."),
-    VRELL_DEF(state_set,
-              "state_set($self, key, value_json)\n--\n\n"
-              "Set a value in the shared state store.\n\n"
-              "Args:\n"
-              "    key:        Arbitrary string key.\n"
-              "    value_json: JSON-encoded value to store."),
-    VRELL_DEF(state_delete,
-              "state_delete($self, key)\n--\n\n"
-              "Delete a key from the state store.  No-op if the key does not exist."),
-    VRELL_DEF(state_exists,
-              "state_exists($self, key)\n--\n\n"
-              "Check whether a key exists in the state store."),
-    VRELL_DEF(state_keys,
-              "state_keys($self, prefix=\"\")\n--\n\n"
-              "Return all keys that start with `prefix` (sorted)."),
-    VRELL_DEF(start_migration,
-              "start_migration($self, variable_name, source_backend, target_backend)\n--\n\n"
-              "Start a zero-downtime migration for a storage variable.\n\n"
-              "Args:\n"
-              "    variable_name:  Fully-qualified storage name, e.g. \"counter.Counts\".\n"
-              "    source_backend: Current backend name, e.g. \"sqlite\".\n"
-              "    target_backend: Target backend name, e.g. \"redis\".\n\n"
-              "Returns:\n"
-              "    JSON string of the new migration state.\n\n"
-              "Raises:\n"
-              "    ValueError: If a non-complete migration already exists for this variable."),
-    VRELL_DEF(
-        advance_migration,
-        "advance_migration($self, variable_name, discrepancy_count=0, keys_migrated=0)\n--\n\n"
-        "Advance a migration to its next stage.\n\n"
-        "Args:\n"
-        "    variable_name:     Fully-qualified storage name.\n"
-        "    discrepancy_count: Number of read discrepancies observed in this stage.\n"
-        "    keys_migrated:     Number of keys copied during this stage.\n\n"
-        "Returns:\n"
-        "    JSON string of the updated migration state."),
-    VRELL_DEF(rollback_migration,
-              "rollback_migration($self, variable_name)\n--\n\n"
-              "Roll back a migration by one stage.\n\n"
-              "Returns:\n"
-              "    JSON string of the updated migration state."),
-    VRELL_DEF(get_migration,
-              "get_migration($self, variable_name)\n--\n\n"
-              "Get the current migration state for a variable.\n\n"
-              "Returns:\n"
-              "    JSON string of the migration state, or ``None`` if there is none."),
-    VRELL_DEF(list_migrations,
-              "list_migrations($self)\n--\n\n"
-              "List all migrations (active and completed)."),
-    VRELL_DEF(publish,
-              "publish($self, topic, payload_json)\n--\n\n"
-              "Publish a message to a topic.\n\n"
-              "Args:\n"
-              "    topic:        Topic name string.\n"
-              "    payload_json: JSON-encoded message payload.\n\n"
-              "Returns:\n"
-              "    Number of active receivers that received the message."),
-    VRELL_DEF(health_snapshot,
-              "health_snapshot($self)\n--\n\n"
-              "Return a JSON health snapshot of the entire mesh.\n\n"
-              "The snapshot includes agent counts by status, state-store key count,\n"
-              "active migration count, and channel topic count."),
-    VRELL_DEF(plan_json,
-              "plan_json($self)\n--\n\n"
-              "Return the solved plan as a JSON string."),
-};
-
-#undef VRELL_DEF
-
 PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(mesh_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(mesh_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(mesh_repr)},
-    {Py_tp_doc, const_cast<char*>(kClassDoc)},
+    {Py_tp_doc, const_cast<char*>(py::doc_of<kNew>())},
     {Py_tp_getset, kGetSet},
     {0, nullptr},
 };
@@ -899,9 +845,10 @@ PyObject* create_type(PyObject* module) {
 #if PY_VERSION_HEX < 0x030A0000
   // 3.9 keeps only the documentation part of a heap type's doc; give it the
   // whole text back so that __text_signature__ is read from it.
-  auto* doc = static_cast<char*>(PyObject_Malloc(sizeof kClassDoc));
+  const std::string_view class_doc = py::doc_of<kNew>();
+  auto* doc = static_cast<char*>(PyObject_Malloc(class_doc.size() + 1));
   if (doc == nullptr) return PyErr_NoMemory();
-  std::memcpy(doc, kClassDoc, sizeof kClassDoc);
+  std::memcpy(doc, class_doc.data(), class_doc.size() + 1);
   PyObject_Free(const_cast<char*>(tp->tp_doc));
   tp->tp_doc = doc;
 #endif

@@ -94,21 +94,34 @@ Result<void> AgentRegistry::deregister(std::string_view agent_id) {
   });
 }
 
+Result<void> AgentRegistry::set_status(Table& t, AgentEntry& entry, AgentStatus status) const {
+  Result<Timestamp> now = read_timestamp(*clock_);
+  if (!now) return unexpected(std::move(now).error());
+  // The only step that may allocate (a timestamp longer than the room
+  // reserved); string assignment changes nothing when it throws.
+  entry.last_active.assign(now->text());
+  --t.by_status[slot(entry.status)];
+  ++t.by_status[slot(status)];
+  entry.status = status;
+  return {};
+}
+
 Result<void> AgentRegistry::update_status(const HashedKey& agent_id, AgentStatus status) {
   return table_.write([&](Table& t) -> Result<void> {
     const auto it = t.entries.find(agent_id);
     if (it == t.entries.end()) return unexpected(MeshError::agent_not_found("", agent_id.text));
-    Result<Timestamp> now = read_timestamp(*clock_);
-    if (!now) return unexpected(std::move(now).error());
+    return set_status(t, it->second, status);
+  });
+}
 
-    AgentEntry& entry = it->second;
-    // The only step that may allocate (a timestamp longer than the room
-    // reserved); string assignment changes nothing when it throws.
-    entry.last_active.assign(now->text());
-    --t.by_status[slot(entry.status)];
-    ++t.by_status[slot(status)];
-    entry.status = status;
-    return {};
+Result<void> AgentRegistry::route(const HashedKey& agent_id, std::string_view agent_type) {
+  return table_.write([&](Table& t) -> Result<void> {
+    const auto it = t.entries.find(agent_id);
+    if (it == t.entries.end() || it->second.status == AgentStatus::Stopped ||
+        it->second.status == AgentStatus::Error) {
+      return unexpected(MeshError::agent_not_found(agent_type, agent_id.text));
+    }
+    return set_status(t, it->second, AgentStatus::Running);
   });
 }
 
@@ -158,14 +171,6 @@ Result<void> AgentRegistry::write_list_json(std::optional<std::string_view> agen
     }
     out += ']';
     return {};
-  });
-}
-
-Result<std::optional<AgentStatus>> AgentRegistry::status_of(const HashedKey& agent_id) const {
-  return table_.read([&](const Table& t) -> Result<std::optional<AgentStatus>> {
-    const auto it = t.entries.find(agent_id);
-    if (it == t.entries.end()) return std::optional<AgentStatus>();
-    return std::optional<AgentStatus>(it->second.status);
   });
 }
 

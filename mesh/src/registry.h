@@ -75,8 +75,12 @@ class AgentRegistry {
   Result<bool> write_entry_json(std::string_view agent_id, std::string& out) const;
   Result<void> write_list_json(std::optional<std::string_view> agent_type,
                                std::optional<std::string_view> status, std::string& out) const;
-  // The status alone (routing reads nothing else); nullopt for an absent id.
-  Result<std::optional<AgentStatus>> status_of(const HashedKey& agent_id) const;
+  // Routing a call to an agent: an absent, stopped or errored agent is refused
+  // with AgentNotFound(agent_type, id), where agent_type is the caller's (it
+  // is not compared with the registered type); any other is marked running
+  // and its last_active refreshed. One exclusive section, so that no status
+  // change can fall between the check and the mark.
+  Result<void> route(const HashedKey& agent_id, std::string_view agent_type);
 
   // Never fail: 0 when poisoned. Constant time (counts are kept up to date).
   uint64_t count_by_status(std::string_view status) const noexcept;
@@ -89,6 +93,9 @@ class AgentRegistry {
     KeyedMap<AgentEntry> entries;
     std::array<uint64_t, kAgentStatusCount> by_status{};
   };
+  // Sets the status and refreshes last_active. REQUIRES: t's lock held exclusively.
+  Result<void> set_status(Table& t, AgentEntry& entry, AgentStatus status) const;
+
   const Clock* clock_;
   Guarded<Table> table_;
 };

@@ -156,11 +156,36 @@ TEST(RegistryTest, UpdateStatusRefreshesLastActiveEvenForTheSameStatus) {
     EXPECT_EQ(entry.agent_type, "T");
     EXPECT_EQ(entry.instance, 3u);
     EXPECT_EQ(entry.metadata.text(), "[1]");
-    Result<std::optional<AgentStatus>> status = registry.status_of("a");
-    ASSERT_TRUE(status.has_value());
-    EXPECT_EQ(*status, step.status);
   }
   EXPECT_EQ(clock.reads(), 1 + static_cast<int>(std::size(steps)));
+}
+
+// Stopped and errored agents are refused and stay as they are; the others
+// become running with a new last_active, whatever type the caller names.
+TEST(RegistryTest, RouteRefusesStoppedAndErroredAndMarksTheRestRunning) {
+  TestClock clock(kT0, 1000000);
+  AgentRegistry registry(clock);
+  for (size_t i = 0; i < kAgentStatusCount; ++i) {
+    const auto status = static_cast<AgentStatus>(i);
+    const std::string id(status_text(status));
+    ASSERT_TRUE(registry.register_agent("T", id, 0, std::nullopt).has_value());
+    ASSERT_TRUE(registry.update_status(id, status).has_value());
+    const AgentEntry before = must_get(registry, id);
+    Result<void> routed = registry.route(id, "Other");
+    const AgentEntry after = must_get(registry, id);
+    if (status == AgentStatus::Stopped || status == AgentStatus::Error) {
+      ASSERT_FALSE(routed.has_value());
+      EXPECT_EQ(routed.error().kind(), ErrorKind::AgentNotFound);
+      EXPECT_EQ(routed.error().text(), "Agent 'Other/" + id + "' not found in registry");
+      EXPECT_EQ(json_of(after), json_of(before));
+    } else {
+      ASSERT_TRUE(routed.has_value()) << id;
+      EXPECT_EQ(after.status, AgentStatus::Running);
+      EXPECT_NE(after.last_active, before.last_active);
+      EXPECT_EQ(after.agent_type, "T");
+    }
+  }
+  EXPECT_EQ(registry.count_by_status("running"), 4u);
 }
 
 TEST(RegistryTest, UnknownIdsAreOrdinaryResultsExceptForUpdate) {
@@ -177,9 +202,10 @@ TEST(RegistryTest, UnknownIdsAreOrdinaryResultsExceptForUpdate) {
     Result<std::optional<AgentEntry>> got = registry.get(id);
     ASSERT_TRUE(got.has_value());
     EXPECT_FALSE(got->has_value());
-    Result<std::optional<AgentStatus>> status = registry.status_of(id);
-    ASSERT_TRUE(status.has_value());
-    EXPECT_FALSE(status->has_value());
+    Result<void> routed = registry.route(id, "Caller");
+    ASSERT_FALSE(routed.has_value());
+    EXPECT_EQ(routed.error().text(),
+              std::string("Agent 'Caller/") + id + "' not found in registry");
     std::string out = "untouched";
     Result<bool> written = registry.write_entry_json(id, out);
     ASSERT_TRUE(written.has_value());
@@ -361,7 +387,7 @@ void expect_poisoned(AgentRegistry& registry) {
   expect_error(registry.deregister("a").error());
   expect_error(registry.get("a").error());
   expect_error(registry.list(std::nullopt, std::nullopt).error());
-  expect_error(registry.status_of("a").error());
+  expect_error(registry.route("a", "T").error());
   std::string out;
   expect_error(registry.write_entry_json("a", out).error());
   expect_error(registry.write_list_json(std::nullopt, std::nullopt, out).error());
@@ -375,9 +401,9 @@ void expect_poisoned(AgentRegistry& registry) {
 }
 
 TEST(RegistryTest, ClockBeforeEpochPoisonsTheRegistry) {
-  enum class Op { Register, Update };
-  for (Op op : {Op::Register, Op::Update}) {
-    SCOPED_TRACE(op == Op::Register ? "register" : "update_status");
+  enum class Op { Register, Update, Route };
+  for (Op op : {Op::Register, Op::Update, Op::Route}) {
+    SCOPED_TRACE(static_cast<int>(op));
     TestClock clock(kT0);
     AgentRegistry registry(clock);
     ASSERT_TRUE(registry.register_agent("T", "a", 0, std::nullopt).has_value());
@@ -386,7 +412,8 @@ TEST(RegistryTest, ClockBeforeEpochPoisonsTheRegistry) {
 
     MeshError fault = op == Op::Register
                           ? registry.register_agent("T", "b", 0, std::nullopt).error()
-                          : registry.update_status("a", AgentStatus::Idle).error();
+                      : op == Op::Update ? registry.update_status("a", AgentStatus::Idle).error()
+                                         : registry.route("a", "T").error();
     EXPECT_EQ(fault.kind(), ErrorKind::Panic);
     EXPECT_EQ(fault.text(), "system time before Unix epoch");
     EXPECT_TRUE(TestAccess::poisoned(registry));
@@ -450,7 +477,7 @@ TEST(RegistryTest, RoutingReadsAndUpdatesAllocateNothing) {
   ASSERT_TRUE(registry.register_agent("T", id, 0, std::nullopt).has_value());
   auto no_failure = [](const auto&) { ADD_FAILURE() << "an allocation was made"; };
 
-  EXPECT_EQ(fail_each_allocation([&] { return registry.status_of(id); }, no_failure), 0);
+  EXPECT_EQ(fail_each_allocation([&] { return registry.route(id, "T"); }, no_failure), 0);
   EXPECT_EQ(fail_each_allocation([&] { return registry.update_status(id, AgentStatus::Running); },
                                  no_failure),
             0);
@@ -458,7 +485,7 @@ TEST(RegistryTest, RoutingReadsAndUpdatesAllocateNothing) {
   out.reserve(1024);
   EXPECT_EQ(fail_each_allocation([&] { return registry.write_entry_json(id, out); }, no_failure),
             0);
-  EXPECT_EQ(must_get(registry, id).last_active, "2023-11-14T22:13:20.000000007+00:00");
+  EXPECT_EQ(must_get(registry, id).last_active, "2023-11-14T22:13:20.000000014+00:00");
   EXPECT_EQ(registry.counts().running, 1u);
 }
 

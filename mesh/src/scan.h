@@ -1,0 +1,163 @@
+// Byte-scanning helpers: the loops that look at many bytes at once, each
+// beside a plain byte-by-byte version that says what it computes. Building
+// with VRELL_PLAIN_PATHS routes every caller through the plain versions.
+//
+// All of them only read the bytes they are given and are safe on any thread.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+#include "platform.h"
+
+namespace vrell::scan {
+
+// Bytes that end a run of plain string bytes in JSON text: the quote, the
+// backslash, control characters, and (so that multi-byte sequences can be
+// checked) every byte from 0x80 up.
+constexpr bool is_special(unsigned char c) noexcept {
+  return c < 0x20 || c == '"' || c == '\\' || c >= 0x80;
+}
+
+constexpr bool is_json_ws(char c) noexcept {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+// --- Plain versions ----------------------------------------------------------
+
+inline size_t skip_plain_ascii_plain(const unsigned char* s, size_t i, size_t n) noexcept {
+  while (i < n && !is_special(s[i])) ++i;
+  return i;
+}
+
+inline size_t skip_ws_plain(const char* s, size_t i, size_t n) noexcept {
+  while (i < n && is_json_ws(s[i])) ++i;
+  return i;
+}
+
+inline bool has_special_plain(std::string_view text) noexcept {
+  for (char c : text) {
+    if (is_special(static_cast<unsigned char>(c))) return true;
+  }
+  return false;
+}
+
+inline bool is_ascii_plain(std::string_view text) noexcept {
+  for (char c : text) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  }
+  return true;
+}
+
+// --- Word at a time ------------------------------------------------------------
+
+// True when any byte of w is special (see is_special). Byte order does not
+// matter: only whether some byte is.
+inline bool special_in_word(uint64_t w) noexcept {
+  constexpr uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+  const uint64_t quote = w ^ (kOnes * '"');
+  const uint64_t backslash = w ^ (kOnes * '\\');
+  const uint64_t has_quote = (quote - kOnes) & ~quote;
+  const uint64_t has_backslash = (backslash - kOnes) & ~backslash;
+  const uint64_t has_control = (w - kOnes * 0x20) & ~w;
+  return ((has_quote | has_backslash | has_control | w) & kHigh) != 0;
+}
+
+inline uint64_t load_word(const unsigned char* p) noexcept {
+  uint64_t w;
+  std::memcpy(&w, p, 8);
+  return w;
+}
+
+// --- The fast versions ---------------------------------------------------------
+
+// The first byte at or after i that is special (n when there is none).
+inline size_t skip_plain_ascii(const unsigned char* s, size_t i, size_t n) noexcept {
+#if defined(VRELL_PLAIN_PATHS)
+  return skip_plain_ascii_plain(s, i, n);
+#else
+#if VRELL_SSE2
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i control_max = _mm_set1_epi8(0x1F);
+  while (i + 16 <= n) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+    const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(x, control_max), control_max);
+    const __m128i hit =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash)), control);
+    // The sign bits are the bytes from 0x80 up.
+    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit) | _mm_movemask_epi8(x));
+    if (mask != 0) return i + static_cast<size_t>(std::countr_zero(mask));
+    i += 16;
+  }
+#endif
+  while (i + 8 <= n && !special_in_word(load_word(s + i))) i += 8;
+  return skip_plain_ascii_plain(s, i, n);
+#endif
+}
+
+// The first byte at or after i that is not JSON whitespace (n when there is none).
+inline size_t skip_ws(const char* s, size_t i, size_t n) noexcept {
+#if !defined(VRELL_PLAIN_PATHS) && VRELL_SSE2
+  while (i + 16 <= n) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+    const __m128i ws = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(x, _mm_set1_epi8('\n'))),
+        _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('\r')),
+                     _mm_cmpeq_epi8(x, _mm_set1_epi8('\t'))));
+    const unsigned other = ~static_cast<unsigned>(_mm_movemask_epi8(ws)) & 0xFFFF;
+    if (other != 0) return i + static_cast<size_t>(std::countr_zero(other));
+    i += 16;
+  }
+#endif
+  return skip_ws_plain(s, i, n);
+}
+
+// Whether the 12 bytes at s (16 readable) are four well-formed three-byte
+// characters with leads E1-EF other than ED, the form most CJK text takes
+// (E0 and ED need checks of their second byte and are left to the caller).
+// Without SSE2 always false: the caller's byte-wise check decides.
+inline bool four_three_byte_chars(const unsigned char* s) noexcept {
+#if !defined(VRELL_PLAIN_PATHS) && VRELL_SSE2
+  const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+  const __m128i cont = _mm_cmpeq_epi8(_mm_and_si128(x, _mm_set1_epi8(static_cast<char>(0xC0))),
+                                      _mm_set1_epi8(static_cast<char>(0x80)));
+  const __m128i lead =
+      _mm_andnot_si128(_mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8(static_cast<char>(0xE0))),
+                                    _mm_cmpeq_epi8(x, _mm_set1_epi8(static_cast<char>(0xED)))),
+                       _mm_cmpeq_epi8(_mm_and_si128(x, _mm_set1_epi8(static_cast<char>(0xF0))),
+                                      _mm_set1_epi8(static_cast<char>(0xE0))));
+  constexpr unsigned kCont = 0xDB6, kLead = 0x249;  // bytes 1,2,4,5,7,8,10,11 and 0,3,6,9
+  return (static_cast<unsigned>(_mm_movemask_epi8(cont)) & kCont) == kCont &&
+         (static_cast<unsigned>(_mm_movemask_epi8(lead)) & kLead) == kLead;
+#else
+  (void)s;
+  return false;
+#endif
+}
+
+// True when some byte of text is special: text without one can be written
+// into JSON between quotes as it is, and is ASCII.
+inline bool has_special(std::string_view text) noexcept {
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  return skip_plain_ascii(s, 0, text.size()) != text.size();
+}
+
+// True when every byte is below 0x80.
+inline bool is_ascii(std::string_view text) noexcept {
+#if defined(VRELL_PLAIN_PATHS)
+  return is_ascii_plain(text);
+#else
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  uint64_t acc = 0;
+  size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) acc |= load_word(s + i);
+  for (; i < text.size(); ++i) acc |= s[i];
+  return (acc & 0x8080808080808080ull) == 0;
+#endif
+}
+
+}  // namespace vrell::scan
