@@ -10,6 +10,7 @@ import inspect
 import os
 import re
 import subprocess
+import types
 import sys
 from pathlib import Path
 
@@ -215,6 +216,38 @@ def _runtime_docstrings():
         if not name.startswith("__"):
             docs[f"VrellMesh.{name}"] = inspect.cleandoc(member.__doc__)
     return docs
+
+
+def _stub_signature(node):
+    """The text signature a stub function declares: "($self, a, b=0, c=None)"."""
+    args = node.args.args
+    defaults = [None] * (len(args) - len(node.args.defaults)) + node.args.defaults
+    parts = []
+    for arg, default in zip(args, defaults):
+        name = "$self" if arg.arg == "self" else arg.arg
+        if arg.arg == "cls":
+            continue
+        if default is not None:
+            value = default.value
+            name += f'="{value}"' if isinstance(value, str) else f"={value}"
+        parts.append(name)
+    return "(" + ", ".join(parts) + ")"
+
+
+def test_stub_signatures_match_the_module():
+    """The stub is the second, independent statement of every method's
+    parameters and defaults: names, order, defaults and the class's method
+    order must agree with what the module declares."""
+    (cls,) = [n for n in _stub_tree().body if isinstance(n, ast.ClassDef)]
+    stub = {n.name: _stub_signature(n) for n in cls.body if isinstance(n, ast.FunctionDef)}
+    assert stub.pop("__new__") == vrell_mesh.VrellMesh.__text_signature__
+    stub.pop("app_name")  # the property
+    runtime = {
+        name: member.__text_signature__
+        for name, member in vars(vrell_mesh.VrellMesh).items()
+        if isinstance(member, types.MethodDescriptorType)
+    }
+    assert list(stub.items()) == list(runtime.items())
 
 
 def test_stub_docstrings_match_the_module():

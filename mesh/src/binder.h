@@ -216,6 +216,7 @@ bool to_unsigned(PyObject* o, const char* name, uint64_t max, PyObject* unicode_
 namespace detail {
 template <const auto& M>
 struct Names {
+  static_assert(M.kParams <= 16, "collect() reports at most 16 missing parameters");
   static constexpr auto make() {
     std::array<const char*, M.kParams == 0 ? 1 : M.kParams> names{};
     for (size_t i = 0; i < M.kParams; ++i) names[i] = M.params[i].name;
