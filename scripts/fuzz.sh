@@ -46,14 +46,15 @@ compile() {
 }
 CORE=()
 for src in mesh/src/*.cc; do
-  case "$src" in */module.cc | */binder.cc) continue ;; esac
+  case "$src" in */module.cc | */methods.cc | */binder.cc) continue ;; esac
   CORE+=("$(compile "$src")")
 done
 
 build_target() {
   local target=$1 objs=("${CORE[@]}") libs=()
   if [ "$target" = ops ]; then
-    objs+=("$(compile mesh/src/module.cc $PY_INCLUDES)" "$(compile mesh/src/binder.cc $PY_INCLUDES)")
+    objs+=("$(compile mesh/src/module.cc $PY_INCLUDES)" "$(compile mesh/src/methods.cc $PY_INCLUDES)")
+    objs+=("$(compile mesh/src/binder.cc $PY_INCLUDES)")
     objs+=("$(compile mesh/fuzz/ops_fuzz.cc $PY_INCLUDES)")
     # shellcheck disable=SC2206
     libs=($PY_LDFLAGS)

@@ -19,6 +19,7 @@
 #include <string_view>
 #include <type_traits>
 
+#include "platform.h"
 #include "pyref.h"
 
 namespace vrell::py {
@@ -203,7 +204,7 @@ bool collect(const Shape& shape, PyObject* const* args, Py_ssize_t nargs, PyObje
 bool to_text_slow(PyObject* o, const char* name, PyObject* unicode_error, std::string_view* out);
 inline bool to_text(PyObject* o, const char* name, PyObject* unicode_error, std::string_view* out) {
   // Compact ASCII text, most arguments, is its own UTF-8.
-  if (PyUnicode_Check(o) && PyUnicode_IS_COMPACT_ASCII(o)) {
+  if (platform::kFastPaths && PyUnicode_Check(o) && PyUnicode_IS_COMPACT_ASCII(o)) {
     *out = std::string_view(static_cast<const char*>(PyUnicode_DATA(o)),
                             static_cast<size_t>(PyUnicode_GET_LENGTH(o)));
     return true;

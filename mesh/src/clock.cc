@@ -90,10 +90,11 @@ Result<Timestamp> format_timestamp(Instant at) noexcept {
     } else if (n % 1000 == 0) {
       p = put_digits(p, n / 1000, 6);
     } else {
-      p = put_digits(p, n, 9);
+      p = put_digits(p, n, kMaxFractionDigits);
     }
   }
-  for (char c : {'+', '0', '0', ':', '0', '0'}) *p++ = c;
+  std::memcpy(p, kUtcOffset.data(), kUtcOffset.size());
+  p += kUtcOffset.size();
   ts.len_ = static_cast<unsigned char>(p - ts.buf_);
   return ts;
 }

@@ -30,14 +30,26 @@ class SystemClock final : public Clock {
   static const SystemClock& instance() noexcept;
 };
 
+// The pieces of a timestamp's text: "YYYY-MM-DDTHH:MM:SS" (more year digits
+// after 9999), then "." and 3, 6 or 9 digits of the fraction when it is not
+// zero, then the offset.
+inline constexpr std::string_view kUtcOffset = "+00:00";
+inline constexpr size_t kFourDigitYearDateTime = sizeof("YYYY-MM-DDTHH:MM:SS") - 1;
+inline constexpr size_t kMaxFractionDigits = 9;
+// The longest text of a four-digit year: room that nearly every reading fits.
+inline constexpr size_t kTimestampLength =
+    kFourDigitYearDateTime + 1 + kMaxFractionDigits + kUtcOffset.size();
+
 // Timestamp text in a fixed buffer: formatting it allocates nothing.
 class Timestamp {
  public:
+  // The longest text of any year an int64_t of seconds can reach.
+  static constexpr size_t kCapacity = 48;
   std::string_view text() const noexcept { return {buf_, len_}; }
 
  private:
   friend Result<Timestamp> format_timestamp(Instant at) noexcept;
-  char buf_[48];
+  char buf_[kCapacity];
   unsigned char len_ = 0;
 };
 

@@ -217,68 +217,54 @@ class BigInt {
 
 }  // namespace
 
-bool exact_nearest_double(std::string_view int_digits, std::string_view fraction_digits,
-                          int64_t exponent, double* out) noexcept {
-  // Digits past the 800th significant one can only tell a value just above a
-  // halfway point from the point itself: no halfway point between two
-  // doubles has more than 767 significant digits, so they count as a sticky
-  // flag. The value is then num / den with num = D * 10^E, D the kept digits.
-  constexpr int kKept = 800;
-  BigInt num;
+namespace {
+
+// The kept significant digits D of a decimal as a big integer, the exponent E
+// with value = D * 10^E, and whether any digit dropped past them is nonzero.
+// Digits past the 800th significant one can only tell a value just above a
+// halfway point from the point itself (no halfway point between two doubles
+// has more than 767 significant digits), so a sticky flag stands for them.
+struct BigDecimal {
+  BigInt digits;
   int kept = 0;
+  int64_t exponent = 0;
   bool sticky = false;
-  int64_t e = exponent - static_cast<int64_t>(fraction_digits.size());
+};
+
+void gather(std::string_view int_digits, std::string_view fraction_digits, int64_t exponent,
+            BigDecimal* d) noexcept {
+  constexpr int kKept = 800;
+  d->exponent = exponent - static_cast<int64_t>(fraction_digits.size());
   for (std::string_view part : {int_digits, fraction_digits}) {
-    for (size_t i = 0; i < part.size(); ++i) {
-      const auto digit = static_cast<uint32_t>(part[i] - '0');
-      if (kept == 0 && digit == 0) continue;
-      if (kept < kKept) {
-        num.mul_add(10, digit);
-        ++kept;
+    for (char c : part) {
+      const auto digit = static_cast<uint32_t>(c - '0');
+      if (d->kept == 0 && digit == 0) continue;
+      if (d->kept < kKept) {
+        d->digits.mul_add(10, digit);
+        ++d->kept;
       } else {
-        sticky = sticky || digit != 0;
-        ++e;  // a digit dropped from D keeps its place in E
+        d->sticky = d->sticky || digit != 0;
+        ++d->exponent;  // a digit dropped from D keeps its place in E
       }
     }
   }
-  if (kept == 0) {
-    *out = 0.0;
-    return true;
-  }
-  // The decimal exponent of the first digit: above 309 the value exceeds the
-  // largest double, below -325 it is under half the smallest subnormal.
-  const int64_t first = e + kept - 1;
-  if (first > 309) return false;
-  if (first < -325) {
-    *out = 0.0;
-    return true;
-  }
-  BigInt den(1);
-  if (e >= 0) {
-    num.mul_pow10(e);
-  } else {
-    den.mul_pow10(-e);
-  }
-  // floor(log2(num / den)) is the bit lengths' difference or one less.
+}
+
+// floor(log2(num / den)), from the bit lengths' difference or one less.
+int64_t floor_log2_of_ratio(const BigInt& num, const BigInt& den) noexcept {
   int64_t log2 = num.bit_length() - den.bit_length();
-  {
-    BigInt a = num, b = den;
-    if (log2 >= 0) {
-      b.shift_left(log2);
-    } else {
-      a.shift_left(-log2);
-    }
-    if (compare(a, b) < 0) --log2;
-  }
-  if (log2 > 1023) return false;
-  // Scaled so that the quotient has the 53 bits of a normal significand, or
-  // fewer at the subnormals' fixed exponent.
-  const int64_t e2 = log2 - 52 < -1074 ? -1074 : log2 - 52;
-  if (e2 >= 0) {
-    den.shift_left(e2);
+  BigInt a = num, b = den;
+  if (log2 >= 0) {
+    b.shift_left(log2);
   } else {
-    num.shift_left(-e2);
+    a.shift_left(-log2);
   }
+  return compare(a, b) < 0 ? log2 - 1 : log2;
+}
+
+// The double nearest to num / den * 2^e2 where num / den < 2^53, rounding on
+// the remainder (ties to even, `sticky` above it); false at infinity.
+bool round_quotient(BigInt& num, const BigInt& den, int64_t e2, bool sticky, double* out) noexcept {
   uint64_t m = 0;
   BigInt step = den;
   step.shift_left(52);
@@ -289,26 +275,55 @@ bool exact_nearest_double(std::string_view int_digits, std::string_view fraction
     }
     step.shift_right_one();
   }
-  // Round on twice the remainder against den; an exact half goes to the even
-  // significand unless dropped digits put the value above it.
-  num.shift_left(1);
+  num.shift_left(1);  // twice the remainder, against den
   const int half = compare(num, den);
   if (half > 0 || (half == 0 && (sticky || (m & 1) != 0))) ++m;
-  int64_t e_final = e2;
   if (m == uint64_t{1} << 53) {
     m >>= 1;
-    ++e_final;
+    ++e2;
   }
-  uint64_t bits;
+  uint64_t bits = m;  // a subnormal (or zero): the exponent field stays 0
   if (m >= float_text::kCMin) {
-    const int64_t biased = e_final + 52 + 1023;
+    const int64_t biased = e2 + 52 + 1023;
     if (biased > 2046) return false;
     bits = (static_cast<uint64_t>(biased) << 52) | (m & (float_text::kCMin - 1));
-  } else {
-    bits = m;  // a subnormal (or zero): the exponent field stays 0
   }
   *out = std::bit_cast<double>(bits);
   return true;
+}
+
+}  // namespace
+
+bool exact_nearest_double(std::string_view int_digits, std::string_view fraction_digits,
+                          int64_t exponent, double* out) noexcept {
+  BigDecimal d;
+  gather(int_digits, fraction_digits, exponent, &d);
+  // The decimal exponent of the first digit: above 309 the value exceeds the
+  // largest double, below -325 it is under half the smallest subnormal.
+  const int64_t first = d.exponent + d.kept - 1;
+  if (d.kept != 0 && first > 309) return false;
+  if (d.kept == 0 || first < -325) {
+    *out = 0.0;
+    return true;
+  }
+  BigInt& num = d.digits;
+  BigInt den(1);
+  if (d.exponent >= 0) {
+    num.mul_pow10(d.exponent);
+  } else {
+    den.mul_pow10(-d.exponent);
+  }
+  const int64_t log2 = floor_log2_of_ratio(num, den);
+  if (log2 > 1023) return false;
+  // Scaled so that the quotient has the 53 bits of a normal significand, or
+  // fewer at the subnormals' fixed exponent.
+  const int64_t e2 = log2 - 52 < -1074 ? -1074 : log2 - 52;
+  if (e2 >= 0) {
+    den.shift_left(e2);
+  } else {
+    num.shift_left(-e2);
+  }
+  return round_quotient(num, den, e2, d.sticky, out);
 }
 
 Decimal shortest_decimal(double v) noexcept {

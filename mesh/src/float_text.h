@@ -168,7 +168,8 @@ inline Binary binary_of(double v) noexcept {
 
 // shortest_decimal of c * 2^q, as binary_of gives it.
 VRELL_ALWAYS_INLINE Decimal shortest(Binary b) noexcept {
-  if (b.c < kCMin) return search(kQMin, b.c);  // subnormal
+  if (b.c < kCMin) return search(kQMin, b.c);          // subnormal
+  if (!platform::kFastPaths) return search(b.q, b.c);  // the plain version of what follows
   // Integers below 2^53 are their own shortest form.
   if (b.q < 0 && -b.q < kPrecision) {
     const uint64_t f = b.c >> -b.q;
@@ -187,6 +188,8 @@ VRELL_ALWAYS_INLINE Decimal shortest(Binary b) noexcept {
 // adding less than w could carry into the rounding bit, which sends the case
 // to the general conversion.
 VRELL_ALWAYS_INLINE bool nearest(uint64_t w, int64_t q, Binary* out) noexcept {
+  // The plain version: the exact conversion, which callers fall back on.
+  if (!platform::kFastPaths) return false;
   if (w == 0 || q < kReadQMin || q > kReadQMax) return false;
   if (w <= (uint64_t{1} << 53) && q >= -22 && q <= 22) {
     // Both operands exact as doubles: one correctly rounded operation.

@@ -8,10 +8,11 @@
 // the value model (null, bool, u64 / i64 / f64 number, string, array, object)
 // with the kind readable from its first byte.
 //
-// Reader errors carry the message and the position of the fault: with i the
-// number of bytes read when the fault is found (the byte at which it is found
-// included; at the end of input, all of them), the line is 1 + the line feeds
-// among those bytes and the column the number of those bytes after the last one.
+// Reader errors are values: a code and the position of the fault, the number
+// of bytes read when it is found (the byte at which it is found included; at
+// the end of input, all of them). The text is made only when asked for: the
+// code's message, then " at line L column C", where L is 1 + the line feeds
+// among those bytes and C the number of those bytes after the last one.
 #pragma once
 
 #include <cstddef>
@@ -30,14 +31,44 @@ namespace vrell::json {
 // Levels of nested arrays and objects accepted; one more fails.
 inline constexpr int kMaxDepth = 127;
 
-struct Error {
-  std::string message;
-  size_t line = 0;
-  size_t column = 0;
-  bool has_position = false;
+enum class ErrorCode : unsigned char {
+  EofValue,
+  EofList,
+  EofObject,
+  EofString,
+  TrailingComma,
+  TrailingCharacters,
+  ExpectedValue,
+  ExpectedIdent,
+  ExpectedColon,
+  ExpectedCommaOrBracket,
+  ExpectedCommaOrBrace,
+  KeyMustBeString,
+  InvalidEscape,
+  LoneSurrogate,
+  UnexpectedEndOfHexEscape,
+  InvalidCodePoint,
+  ControlCharacter,
+  InvalidNumber,
+  NumberOutOfRange,
+  RecursionLimit,
+  // Faults of a document's shape, found by parsers built on the reader's
+  // primitives (the plan); their messages carry a detail text.
+  DuplicateField,  // detail: the field
+  MissingField,    // detail: the field
+  InvalidType,     // detail: "<what was found>, expected <what was expected>"
+  InvalidLength,   // detail: what was expected
+};
 
-  // message, then " at line L column C" when the position is known.
-  std::string text() const;
+struct Error {
+  ErrorCode code = ErrorCode::EofValue;
+  size_t offset = 0;  // bytes read when the fault was found
+  std::string detail;
+
+  // The message alone: "trailing comma", "duplicate field `app_name`".
+  std::string message() const;
+  // The message and its position in `input`, the text that was read.
+  std::string text(std::string_view input) const;
 };
 
 enum class Kind : unsigned char { Null, Bool, Number, String, Array, Object };
@@ -204,17 +235,41 @@ class Reader {
   bool enter_level();
   void leave_level() noexcept { --depth_; }
 
-  // Records `message` found after `bytes_read` bytes (see the position rule).
-  bool fail(size_t bytes_read, std::string_view message);
-  // Records `message` at the byte at the current offset, or at the end of input.
-  bool fail_here(std::string_view message) {
-    return fail(at_end() ? in_.size() : pos_ + 1, message);
+  // The separators of arrays and objects, as every document has them.
+  // REQUIRES: peek() == '['. Enters the array.
+  bool begin_array() {
+    if (!enter_level()) return false;
+    bump();
+    return true;
   }
+  // Before an element (`first`: right after the bracket): sets `more` and
+  // stops at the element when one follows, clears it at the closing bracket.
+  bool next_element(bool first, bool& more);
+  // REQUIRES: peek() == ']'.
+  void end_array() noexcept {
+    bump();
+    leave_level();
+  }
+  // REQUIRES: peek() == '{'. Enters the object.
+  bool begin_object() { return begin_array(); }
+  // Before a member: sets `more` and stops at its key's quote when one
+  // follows, clears it at the closing brace.
+  bool next_member(bool first, bool& more);
+  // After a key: the colon, and any whitespace after it.
+  bool member_colon();
+  void end_object() noexcept { end_array(); }
+
+  // Records the fault found after `bytes_read` bytes (see the position rule).
+  bool fail(size_t bytes_read, ErrorCode code, std::string detail = {});
+  // Records the fault at the byte at the current offset, or at the end of input.
+  bool fail_here(ErrorCode code) { return fail(at_end() ? in_.size() : pos_ + 1, code); }
 
   const Error& error() const noexcept { return error_; }
   Error take_error() noexcept { return std::move(error_); }
 
   static bool is_ws(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+  class Sink;  // the output cursor of a read (json_internal.h)
 
  private:
   // skip_ws from a whitespace byte on, 16 bytes at a time.
@@ -228,21 +283,18 @@ class Reader {
     size_t end;
     uint64_t prefix;  // the key's first 8 bytes, big-endian, zero-padded
   };
-  class Sink;
   friend Expected<void, Error> read_document(std::string_view text, Text& out);
 
-  // True when `text` is one value already in canonical form with no
-  // whitespace, no escapes and no floats: parse_into keeps such text as it is.
-  bool is_canonical(std::string_view text) noexcept;
-  // parse_into without that shortcut: every text goes through the reader.
-  Expected<void, Error> read_document(std::string_view text, Text& out);
   bool read_any(Sink& out);
   bool read_array(Sink& out);
   bool read_object(Sink& out);
   bool read_number(Sink& out);
+  bool read_general_number(Sink& out);
   bool read_literal(std::string_view word, Sink& out);
   bool scan_string(Sink& out, bool json_out);
   bool read_escape(Sink& out, bool json_out);
+  bool read_unicode_escape(Sink& out, bool json_out);
+  bool read_member(Sink& out);
   void finish_object(Sink& out, size_t body_start, size_t first_member);
 
   std::string_view in_;
@@ -263,6 +315,52 @@ class Reader {
   std::unique_ptr<Workspace> own_;
 };
 
+inline bool Reader::next_element(bool first, bool& more) {
+  skip_ws();
+  if (at_end()) return fail_here(ErrorCode::EofList);
+  if (peek() == ']') {
+    more = false;
+    return true;
+  }
+  if (!first) {
+    if (peek() != ',') return fail_here(ErrorCode::ExpectedCommaOrBracket);
+    bump();
+    skip_ws();
+    if (at_end()) return fail_here(ErrorCode::EofValue);
+    if (peek() == ']') return fail_here(ErrorCode::TrailingComma);
+  }
+  more = true;
+  return true;
+}
+
+inline bool Reader::next_member(bool first, bool& more) {
+  skip_ws();
+  if (at_end()) return fail_here(ErrorCode::EofObject);
+  if (peek() == '}') {
+    more = false;
+    return true;
+  }
+  if (!first) {
+    if (peek() != ',') return fail_here(ErrorCode::ExpectedCommaOrBrace);
+    bump();
+    skip_ws();
+    if (at_end()) return fail_here(ErrorCode::EofValue);
+    if (peek() == '}') return fail_here(ErrorCode::TrailingComma);
+  }
+  if (peek() != '"') return fail_here(ErrorCode::KeyMustBeString);
+  more = true;
+  return true;
+}
+
+inline bool Reader::member_colon() {
+  skip_ws();
+  if (at_end()) return fail_here(ErrorCode::EofObject);
+  if (peek() != ':') return fail_here(ErrorCode::ExpectedColon);
+  bump();
+  skip_ws();
+  return true;
+}
+
 // Parses exactly one value; whitespace may stand around it, nothing else.
 Expected<Value, Error> parse(std::string_view text);
 // The same, leaving the canonical text in `out` (replacing what it held), so
@@ -272,6 +370,9 @@ Expected<void, Error> parse_into(std::string_view text, Text& out);
 // True when `text` is one value already in canonical form with no
 // whitespace, no escapes and no floats: parse_into keeps such text as it is.
 bool is_canonical(std::string_view text) noexcept;
+// is_canonical where the fast paths run; false in a plain-paths build, where
+// every text goes through the reader.
+bool keeps_as_canonical(std::string_view text) noexcept;
 // parse_into without that shortcut: every text goes through the reader.
 Expected<void, Error> read_document(std::string_view text, Text& out);
 

@@ -1,5 +1,6 @@
 #include "migration.h"
 
+#include <algorithm>
 #include <type_traits>
 #include <utility>
 
@@ -61,12 +62,7 @@ struct CopyOut {
 struct JsonOut {
   using Result = vrell::Result<void>;
   std::string& out;
-  void prepare(const MigrationState& r) {
-    // Escaping at most sextuples a text; numbers and the member names fit in 320.
-    const size_t texts = r.variable_name.size() + r.source_backend.size() +
-                         r.target_backend.size() + r.app_name.size() + 3 * 48;
-    out.reserve(out.size() + 6 * texts + 320);
-  }
+  void prepare(const MigrationState& r) { out.reserve(out.size() + r.json_size_bound()); }
   Result finish(const MigrationState& record) {
     record.write_json(out);
     return {};
@@ -89,28 +85,61 @@ typename Out::Result move_to_stage(MigrationState& record, uint8_t stage, std::s
 
 }  // namespace
 
+namespace {
+
+// What stands before each member's value in a state's JSON form, in order.
+constexpr std::string_view kPieces[] = {
+    "{\"variable_name\":", ",\"source_backend\":",    ",\"target_backend\":",
+    ",\"stage\":",         ",\"stage_name\":",        ",\"started_at\":",
+    ",\"advanced_at\":",   ",\"discrepancy_count\":", ",\"keys_migrated\":",
+    ",\"app_name\":",
+};
+
+constexpr size_t longest_stage_name() {
+  size_t n = 0;
+  for (std::string_view name : kStageNames) n = std::max(n, name.size());
+  return n;
+}
+
+}  // namespace
+
 void MigrationState::write_json(std::string& out) const {
-  out += "{\"variable_name\":";
+  out += kPieces[0];
   json::write_string(out, variable_name);
-  out += ",\"source_backend\":";
+  out += kPieces[1];
   json::write_string(out, source_backend);
-  out += ",\"target_backend\":";
+  out += kPieces[2];
   json::write_string(out, target_backend);
-  out += ",\"stage\":";
+  out += kPieces[3];
   json::write_u64(out, stage);
-  out += ",\"stage_name\":";
+  out += kPieces[4];
   json::write_string(out, stage_name);
-  out += ",\"started_at\":";
+  out += kPieces[5];
   json::write_string(out, started_at);
-  out += ",\"advanced_at\":";
+  out += kPieces[6];
   json::write_string(out, advanced_at);
-  out += ",\"discrepancy_count\":";
+  out += kPieces[7];
   json::write_u64(out, discrepancy_count);
-  out += ",\"keys_migrated\":";
+  out += kPieces[8];
   json::write_u64(out, keys_migrated);
-  out += ",\"app_name\":";
+  out += kPieces[9];
   json::write_string(out, app_name);
   out += '}';
+}
+
+size_t MigrationState::json_size_bound() const noexcept {
+  // The pieces and the closing brace; each text between quotes, a byte of it
+  // escaping to at most six; the stage name and the timestamps as long as any
+  // can become, so that the bound holds across a stage change too; three
+  // numbers of at most 20 digits.
+  size_t n = 1;
+  for (std::string_view piece : kPieces) n += piece.size();
+  for (size_t text :
+       {variable_name.size(), source_backend.size(), target_backend.size(), app_name.size(),
+        longest_stage_name(), Timestamp::kCapacity, Timestamp::kCapacity}) {
+    n += 2 + 6 * text;
+  }
+  return n + 3 * 20;
 }
 
 MigrationController::MigrationController(std::string app_name, const Clock& clock)

@@ -45,6 +45,9 @@ struct MigrationState {
 
   // The ten members in this fixed order (not sorted).
   void write_json(std::string& out) const;
+  // At least what write_json appends, for this record at any stage: room
+  // reserved before a change, so that writing after it cannot fail.
+  size_t json_size_bound() const noexcept;
 };
 
 class MigrationController {

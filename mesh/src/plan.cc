@@ -72,7 +72,7 @@ class PlanParser {
   bool parse(Plan& plan) {
     if (!plan_record(plan)) return false;
     r_.skip_ws();
-    if (!r_.at_end()) return r_.fail_here("trailing characters");
+    if (!r_.at_end()) return r_.fail_here(json::ErrorCode::TrailingCharacters);
     return true;
   }
 
@@ -116,7 +116,7 @@ class PlanParser {
     const bool ok = members([&](std::string& key, size_t key_end) {
       for (size_t i = 0; i < N; ++i) {
         if (key != names[i]) continue;
-        if (seen[i]) return r_.fail(key_end, "duplicate field `" + key + "`");
+        if (seen[i]) return r_.fail(key_end, json::ErrorCode::DuplicateField, key);
         seen[i] = true;
         return read_field(i);
       }
@@ -125,39 +125,39 @@ class PlanParser {
     });
     if (!ok) return false;
     // The closing brace has just been read.
-    if (!seen[0]) return r_.fail(r_.offset(), "missing field `" + std::string(names[0]) + "`");
+    if (!seen[0]) {
+      return r_.fail(r_.offset(), json::ErrorCode::MissingField, std::string(names[0]));
+    }
     return true;
   }
 
   template <class ReadField>
   bool record_array(std::string_view expected, size_t fields, ReadField& read_field) {
-    if (!r_.enter_level()) return false;
-    r_.bump();
+    if (!r_.begin_array()) return false;
     size_t count = 0;
-    for (; count < fields; ++count) {
-      bool more = false;
-      if (!next_element(count == 0, more)) return false;
+    bool more = true;
+    while (count < fields) {
+      if (!r_.next_element(count == 0, more)) return false;
       if (!more) break;
       if (!read_field(count)) return false;
+      ++count;
     }
-    if (count == fields) {
-      // Whatever follows the last field other than the closing bracket is surplus.
+    if (more) {
+      // Every field was read: whatever follows other than the closing bracket is surplus.
       r_.skip_ws();
-      if (r_.at_end()) return r_.fail_here("EOF while parsing a list");
-      const char c = r_.peek();
-      if (c == ',') {
+      if (r_.at_end()) return r_.fail_here(json::ErrorCode::EofList);
+      if (r_.peek() == ',') {
         r_.bump();
         r_.skip_ws();
-        if (!r_.at_end() && r_.peek() == ']') return r_.fail_here("trailing comma");
-        return r_.fail_here("trailing characters");
+        const bool closes = !r_.at_end() && r_.peek() == ']';
+        return r_.fail_here(closes ? json::ErrorCode::TrailingComma
+                                   : json::ErrorCode::TrailingCharacters);
       }
-      if (c != ']') return r_.fail_here("trailing characters");
+      if (r_.peek() != ']') return r_.fail_here(json::ErrorCode::TrailingCharacters);
     }
-    r_.bump();  // the closing bracket
-    r_.leave_level();
-    if (count == 0) {
-      return r_.fail(r_.offset(), "invalid length 0, expected " + std::string(expected));
-    }
+    r_.end_array();
+    if (count == 0)
+      return r_.fail(r_.offset(), json::ErrorCode::InvalidLength, std::string(expected));
     return true;
   }
 
@@ -175,18 +175,16 @@ class PlanParser {
   bool string_list(std::vector<std::string>& out) {
     if (!at_value()) return false;
     if (r_.peek() != '[') return wrong_kind("a sequence");
-    if (!r_.enter_level()) return false;
-    r_.bump();
+    if (!r_.begin_array()) return false;
     for (bool first = true;; first = false) {
       bool more = false;
-      if (!next_element(first, more)) return false;
+      if (!r_.next_element(first, more)) return false;
       if (!more) break;
-      std::string s;
-      if (!string_value(s)) return false;
-      out.push_back(std::move(s));
+      std::string item;
+      if (!string_value(item)) return false;
+      out.push_back(std::move(item));
     }
-    r_.bump();  // the closing bracket
-    r_.leave_level();
+    r_.end_array();
     return true;
   }
 
@@ -200,7 +198,7 @@ class PlanParser {
   // Skips whitespace before a value; fails at the end of input.
   bool at_value() {
     r_.skip_ws();
-    if (r_.at_end()) return r_.fail_here("EOF while parsing a value");
+    if (r_.at_end()) return r_.fail_here(json::ErrorCode::EofValue);
     return true;
   }
 
@@ -219,65 +217,27 @@ class PlanParser {
       if (!r_.read_value(scratch_)) return false;
       found = describe(scratch_);
     }
-    std::string message = "invalid type: " + found + ", expected ";
-    message.append(expected);
-    return r_.fail(r_.offset(), message);
+    found.append(", expected ").append(expected);
+    return r_.fail(r_.offset(), json::ErrorCode::InvalidType, std::move(found));
   }
 
   // REQUIRES: peek() == '{'. Calls on_member(key, offset after the key) with
   // the reader before the member's value; leaves it after the closing brace.
   template <class OnMember>
   bool members(OnMember&& on_member) {
-    if (!r_.enter_level()) return false;
-    r_.bump();
-    r_.skip_ws();
-    if (r_.at_end()) return r_.fail_here("EOF while parsing an object");
+    if (!r_.begin_object()) return false;
     std::string key;
-    if (r_.peek() != '}') {
-      for (;;) {
-        if (r_.peek() != '"') return r_.fail_here("key must be a string");
-        key.clear();
-        if (!r_.read_string(key)) return false;
-        const size_t key_end = r_.offset();
-        r_.skip_ws();
-        if (r_.at_end()) return r_.fail_here("EOF while parsing an object");
-        if (r_.peek() != ':') return r_.fail_here("expected `:`");
-        r_.bump();
-        if (!on_member(key, key_end)) return false;
-        r_.skip_ws();
-        if (r_.at_end()) return r_.fail_here("EOF while parsing an object");
-        const char c = r_.peek();
-        if (c == '}') break;
-        if (c != ',') return r_.fail_here("expected `,` or `}`");
-        r_.bump();
-        r_.skip_ws();
-        if (r_.at_end()) return r_.fail_here("EOF while parsing a value");
-        if (r_.peek() == '}') return r_.fail_here("trailing comma");
-      }
+    for (bool first = true;; first = false) {
+      bool more = false;
+      if (!r_.next_member(first, more)) return false;
+      if (!more) break;
+      key.clear();
+      if (!r_.read_string(key)) return false;
+      const size_t key_end = r_.offset();
+      if (!r_.member_colon()) return false;
+      if (!on_member(key, key_end)) return false;
     }
-    r_.bump();  // the closing brace
-    r_.leave_level();
-    return true;
-  }
-
-  // Inside an array: sets `more` when another element follows (the reader is
-  // then at it), clears it at the closing bracket (the reader is then on it).
-  bool next_element(bool first, bool& more) {
-    r_.skip_ws();
-    if (r_.at_end()) return r_.fail_here("EOF while parsing a list");
-    const char c = r_.peek();
-    if (c == ']') {
-      more = false;
-      return true;
-    }
-    if (!first) {
-      if (c != ',') return r_.fail_here("expected `,` or `]`");
-      r_.bump();
-      r_.skip_ws();
-      if (r_.at_end()) return r_.fail_here("EOF while parsing a value");
-      if (r_.peek() == ']') return r_.fail_here("trailing comma");
-    }
-    more = true;
+    r_.end_object();
     return true;
   }
 
@@ -302,8 +262,9 @@ Result<Plan> Plan::from_json(std::string_view text) {
     Plan plan;
     if (text.empty() || text == "{}") return plan;
     PlanParser parser(text);
-    if (!parser.parse(plan))
-      return unexpected(MeshError::serialization(parser.take_error().text()));
+    if (!parser.parse(plan)) {
+      return unexpected(MeshError::serialization(parser.take_error().text(text)));
+    }
     return plan;
   } catch (const std::bad_alloc&) {
     return unexpected(MeshError::out_of_memory());

@@ -42,6 +42,17 @@
 
 namespace vrell::platform {
 
+// Whether the fast paths run. Each fast path (SIMD scans, the one-product
+// float conversions, the canonical-text shortcut, the reader's inlined number
+// loop, short-object sorting) has a plain version beside it; a build with
+// VRELL_PLAIN_PATHS takes the plain ones everywhere, so that the whole suite
+// can check them.
+#if defined(VRELL_PLAIN_PATHS)
+inline constexpr bool kFastPaths = false;
+#else
+inline constexpr bool kFastPaths = true;
+#endif
+
 // --- 128-bit products ------------------------------------------------------
 
 struct U128 {

@@ -8,10 +8,6 @@ namespace {
 constexpr std::array<std::string_view, kAgentStatusCount> kStatusTexts = {
     "starting", "running", "idle", "stopping", "stopped", "error"};
 
-// Room for the longest four-digit-year timestamp (nine fraction digits), so
-// that refreshing last_active never reallocates.
-constexpr size_t kTimestampRoom = sizeof("YYYY-MM-DDTHH:MM:SS.nnnnnnnnn+00:00") - 1;
-
 constexpr size_t slot(AgentStatus status) noexcept { return static_cast<size_t>(status); }
 
 struct ListFilter {
@@ -72,7 +68,8 @@ Result<AgentEntry> AgentRegistry::register_agent(std::string_view agent_type,
     entry.agent_type = agent_type;
     entry.instance = instance;
     entry.registered_at = now->text();
-    entry.last_active.reserve(kTimestampRoom);
+    // Room for any four-digit-year reading: refreshing it never reallocates.
+    entry.last_active.reserve(kTimestampLength);
     entry.last_active = now->text();
     entry.metadata = metadata ? std::move(*metadata) : json::Value::empty_object();
     AgentEntry result = entry;

@@ -146,6 +146,17 @@ inline bool has_special(std::string_view text) noexcept {
   return skip_plain_ascii(s, 0, text.size()) != text.size();
 }
 
+// Eight bytes of `text` from `from` on as a big-endian number, zero-padded
+// past its end: ordering by it agrees with byte order wherever two differ.
+inline uint64_t big_endian_prefix(std::string_view text, size_t from) noexcept {
+  if (text.size() >= from + 8) return platform::load_be64(text.data() + from);
+  uint64_t v = 0;
+  for (size_t i = from; i < text.size(); ++i) {
+    v |= uint64_t{static_cast<unsigned char>(text[i])} << (56 - 8 * (i - from));
+  }
+  return v;
+}
+
 // True when every byte is below 0x80.
 inline bool is_ascii(std::string_view text) noexcept {
 #if defined(VRELL_PLAIN_PATHS)

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <utility>
 
+#include "scan.h"
+
 namespace vrell {
 
 InMemoryStateStore::InMemoryStateStore() : map_(MeshError::state("state lock poisoned")) {}
@@ -65,14 +67,6 @@ struct SortItem {
   std::string_view key;
 };
 
-uint64_t big_endian_at(std::string_view key, size_t from) noexcept {
-  unsigned char b[8] = {};
-  if (key.size() > from) std::memcpy(b, key.data() + from, std::min<size_t>(key.size() - from, 8));
-  uint64_t v = 0;
-  for (unsigned char c : b) v = v << 8 | c;
-  return v;
-}
-
 bool tail_less(const SortItem& x, const SortItem& y) noexcept {
   return x.next != y.next ? x.next < y.next : x.key < y.key;
 }
@@ -119,7 +113,7 @@ Result<std::vector<std::string>> InMemoryStateStore::keys_with_prefix(
     std::vector<SortItem> items;
     for (const auto& [key, value] : m) {
       if (std::string_view(key).starts_with(prefix)) {
-        items.push_back({big_endian_at(key, 0), big_endian_at(key, 8), key});
+        items.push_back({scan::big_endian_prefix(key, 0), scan::big_endian_prefix(key, 8), key});
       }
     }
     sort_items(items);

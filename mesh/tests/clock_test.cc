@@ -65,6 +65,18 @@ TEST(ClockTest, ReadTimestampReadsTheClockOnce) {
   EXPECT_EQ(clock.reads(), 1);
 }
 
+// The room callers reserve for a timestamp is the longest text a four-digit
+// year gives; a five-digit year is longer.
+TEST(ClockTest, TimestampLengthIsTheLongestFourDigitYearText) {
+  Result<Timestamp> last = format_timestamp({253402300799, 999999999});
+  ASSERT_TRUE(last.has_value());
+  EXPECT_EQ(last->text(), "9999-12-31T23:59:59.999999999+00:00");
+  EXPECT_EQ(last->text().size(), kTimestampLength);
+  Result<Timestamp> later = format_timestamp({253402300800, 999999999});
+  ASSERT_TRUE(later.has_value());
+  EXPECT_EQ(later->text().size(), kTimestampLength + 1);
+}
+
 TEST(ClockTest, SystemClockReadsTheRealTime) {
   // std::time may read a coarse clock that lags a tick behind: compare with
   // the precise one.

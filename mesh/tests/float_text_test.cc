@@ -154,7 +154,10 @@ TEST_F(NearestDouble, RandomDigitsAndExponents) {
   tried_ = answered_ = 0;
   for (int i = 0; i < 100000; ++i)
     check(1 + rng() % 10000000000000000000u, static_cast<int>(rng() % 580) - 300);
-  EXPECT_GT(answered_, tried_ * 99 / 100);
+  // (A plain-paths build declines every case: the exact conversion answers.)
+  if (platform::kFastPaths) {
+    EXPECT_GT(answered_, tried_ * 99 / 100);
+  }
 }
 
 // 17- to 19-digit decimals next to doubles, and halfway points between two

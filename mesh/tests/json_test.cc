@@ -14,7 +14,7 @@ namespace {
 
 std::string canonical(std::string_view in) {
   auto r = parse(in);
-  return r ? std::string(r->text()) : "ERR " + r.error().text();
+  return r ? std::string(r->text()) : "ERR " + r.error().text(in);
 }
 
 struct Case {
@@ -418,13 +418,19 @@ TEST(JsonReader, PrimitivesForOtherParsers) {
   ASSERT_TRUE(r.read_value(value));
   EXPECT_EQ(value, "12");
   EXPECT_TRUE(r.at_end());
-  EXPECT_FALSE(r.fail(3, "custom"));
-  EXPECT_EQ(r.error().text(), "custom at line 1 column 3");
+  EXPECT_FALSE(r.fail(3, ErrorCode::DuplicateField, "k"));
+  EXPECT_EQ(r.error().text(r.input()), "duplicate field `k` at line 1 column 3");
 }
 
-TEST(JsonError, TextWithoutPosition) {
-  Error e{"boom", 0, 0, false};
-  EXPECT_EQ(e.text(), "boom");
+// Positions are counted when the text is made: lines after line feeds only,
+// columns in bytes, and an offset past the end of the input clamped to it.
+TEST(JsonError, TextCountsLinesAndColumnsInTheGivenInput) {
+  const Error e{ErrorCode::TrailingComma, 7, {}};
+  EXPECT_EQ(e.text("ab\ncd\r\nef"), "trailing comma at line 3 column 0");
+  EXPECT_EQ(e.text("abc"), "trailing comma at line 1 column 3");
+  EXPECT_EQ(e.message(), "trailing comma");
+  EXPECT_EQ((Error{ErrorCode::InvalidType, 1, "integer `5`, expected a string"}).message(),
+            "invalid type: integer `5`, expected a string");
 }
 
 }  // namespace

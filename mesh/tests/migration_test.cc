@@ -369,3 +369,22 @@ TEST(MigrationTest, FailedAllocationInJsonFormsLeavesRecordsIntact) {
 
 }  // namespace
 }  // namespace vrell
+
+namespace vrell {
+namespace {
+
+// The room reserved before a change covers what is written after it, at every
+// stage and with texts that escape to six bytes a byte.
+TEST(MigrationTest, JsonSizeBoundCoversEveryStage) {
+  TestClock clock({253402300799, 999999999}, 0);  // the longest four-digit-year time
+  const std::string controls(40, '\x01');
+  MigrationController c(controls, clock);
+  MigrationState state = must(c.start(controls, controls + "\"", "\\"));
+  for (int step = 0; step < 6; ++step) {
+    EXPECT_GE(state.json_size_bound(), json_of(state).size()) << step;
+    if (step < 5) state = must(c.advance(controls, 1, std::numeric_limits<uint64_t>::max()));
+  }
+}
+
+}  // namespace
+}  // namespace vrell

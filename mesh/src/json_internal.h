@@ -1,0 +1,161 @@
+// What the units of the JSON reader and writer share, and nothing else sees:
+// the reader's output cursor, the escape rules of the writer, the decoding of
+// UTF-8, and the number layout the reader's inner loops inline.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+#include "float_text.h"
+#include "json.h"
+#include "platform.h"
+#include "scan.h"
+
+namespace vrell::json {
+
+// The output of a read: a raw cursor over a Text, which is grown ahead of the
+// writes and given the length written when the sink goes.
+class Reader::Sink {
+ public:
+  Sink(Text& t, size_t expect) : t_(t) {
+    t_.reserve(t_.size() + std::max<size_t>(expect, 32));
+    p_ = t_.data() + t_.size();
+    end_ = t_.data() + t_.capacity();
+  }
+  ~Sink() { t_.set_size(size()); }
+  Sink(const Sink&) = delete;
+  Sink& operator=(const Sink&) = delete;
+
+  size_t size() const noexcept { return static_cast<size_t>(p_ - t_.data()); }
+  std::string_view view() const noexcept { return {t_.data(), size()}; }
+  // Room for n more bytes at the cursor.
+  char* room(size_t n) {
+    if (static_cast<size_t>(end_ - p_) < n) grow(n);
+    return p_;
+  }
+  void advance_to(char* p) noexcept { p_ = p; }
+  // The cursor is kept in a local across the store: a char store may alias
+  // any object, so the member would be read again.
+  void put(char c) {
+    char* p = room(1);
+    *p = c;
+    p_ = p + 1;
+  }
+  void write(const char* d, size_t n) {
+    char* p = room(n);
+    if (n <= 16) {
+      // Short runs (keys, small strings, integers) are the common case:
+      // a byte loop beats a call into memcpy.
+      for (size_t i = 0; i < n; ++i) p[i] = d[i];
+    } else {
+      std::memcpy(p, d, n);
+    }
+    p_ = p + n;
+  }
+  void truncate(size_t size) noexcept { p_ = t_.data() + size; }
+  char* at(size_t offset) noexcept { return t_.data() + offset; }
+
+ private:
+  VRELL_NOINLINE void grow(size_t n) {
+    const size_t used = size();
+    t_.set_size(used);
+    t_.reserve(std::max(t_.capacity() * 2, used + n + 64));
+    p_ = t_.data() + used;
+    end_ = t_.data() + t_.capacity();
+  }
+  Text& t_;
+  char* p_;
+  char* end_;
+};
+
+namespace detail {
+
+// Bytes the writer escapes: the quote, the backslash, control characters.
+struct OutputClass {
+  bool escape[256];
+  constexpr OutputClass() : escape() {
+    for (int c = 0; c < 256; ++c) escape[c] = c < 0x20 || c == '"' || c == '\\';
+  }
+};
+constexpr OutputClass kOutput;
+
+constexpr char kHex[] = "0123456789abcdef";
+
+// Writes the escape of a byte the writer escapes; needs room for 6 bytes.
+inline char* put_escaped_byte(char* p, unsigned char c) noexcept {
+  char short_form = 0;
+  switch (c) {
+    case '"':
+      short_form = '"';
+      break;
+    case '\\':
+      short_form = '\\';
+      break;
+    case '\b':
+      short_form = 'b';
+      break;
+    case '\t':
+      short_form = 't';
+      break;
+    case '\n':
+      short_form = 'n';
+      break;
+    case '\f':
+      short_form = 'f';
+      break;
+    case '\r':
+      short_form = 'r';
+      break;
+    default:
+      break;
+  }
+  *p++ = '\\';
+  if (short_form != 0) {
+    *p++ = short_form;
+    return p;
+  }
+  *p++ = 'u';
+  *p++ = '0';
+  *p++ = '0';
+  *p++ = kHex[c >> 4];
+  *p++ = kHex[c & 15];
+  return p;
+}
+
+// Needs room for 4 bytes.
+inline char* put_utf8(char* p, uint32_t cp) noexcept {
+  if (cp < 0x80) {
+    *p++ = static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    *p++ = static_cast<char>(0xC0 | (cp >> 6));
+    *p++ = static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    *p++ = static_cast<char>(0xE0 | (cp >> 12));
+    *p++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *p++ = static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    *p++ = static_cast<char>(0xF0 | (cp >> 18));
+    *p++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    *p++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *p++ = static_cast<char>(0x80 | (cp & 0x3F));
+  }
+  return p;
+}
+
+// Length of the well-formed UTF-8 sequence at s (which starts with a byte
+// >= 0x80), or 0 when it is malformed, with *bad_at the index of the first
+// byte that does not fit; `avail` bytes may be read.
+size_t utf8_sequence(const unsigned char* s, size_t avail, size_t* bad_at) noexcept;
+
+// The first 8 bytes of a key as a big-endian number, zero-padded: ordering
+// by it agrees with byte order wherever two prefixes differ.
+inline uint64_t key_prefix(std::string_view key) noexcept {
+  return scan::big_endian_prefix(key, 0);
+}
+
+}  // namespace detail
+}  // namespace vrell::json

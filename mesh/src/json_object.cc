@@ -1,0 +1,145 @@
+// Objects: members read in input order, then put in key order with the
+// last of equal keys kept, unless they came that way.
+#include "json_internal.h"
+
+namespace vrell::json {
+
+bool Reader::read_object(Sink& out) {
+  if (!begin_object()) return false;
+  out.put('{');
+  const size_t body_start = out.size();
+  const size_t first_member = ws_->members.size();
+  const size_t scratch_mark = ws_->key_scratch.size();
+  for (bool first = true;; first = false) {
+    bool more = false;
+    if (!next_member(first, more)) return false;
+    if (!more) break;
+    if (!first) out.put(',');
+    if (!read_member(out)) return false;
+  }
+  end_object();
+  finish_object(out, body_start, first_member);
+  ws_->members.resize(first_member);
+  ws_->key_scratch.set_size(scratch_mark);
+  return true;
+}
+
+// REQUIRES: peek() == '"', a member's key.
+bool Reader::read_member(Sink& out) {
+  bump();
+  const size_t start = out.size();
+  const size_t key_in = pos_;
+  const unsigned escapes_before = escapes_;
+  out.put('"');
+  if (!scan_string(out, true)) return false;
+  out.put('"');
+  Member member{start + 1, out.size() - start - 2, false, start, 0, 0};
+  // A key without escapes reads the same in the output; one with escapes is
+  // decoded again for comparisons.
+  if (escapes_ != escapes_before) {
+    const size_t after = pos_;
+    pos_ = key_in;
+    Sink scratch(ws_->key_scratch, 16);
+    member.key_off = scratch.size();
+    if (!scan_string(scratch, false)) return false;
+    member.key_len = scratch.size() - member.key_off;
+    member.key_in_scratch = true;
+    pos_ = after;
+  }
+  member.prefix = detail::key_prefix((member.key_in_scratch ? ws_->key_scratch.view() : out.view())
+                                         .substr(member.key_off, member.key_len));
+  if (!member_colon()) return false;
+  out.put(':');
+  if (!read_any(out)) return false;
+  // Field by field: copying the whole record, just written field by field,
+  // in 16-byte moves stalls on store forwarding.
+  Member& slot = ws_->members.emplace_back();
+  slot.key_off = member.key_off;
+  slot.key_len = member.key_len;
+  slot.key_in_scratch = member.key_in_scratch;
+  slot.start = member.start;
+  slot.end = out.size();
+  slot.prefix = member.prefix;
+  return true;
+}
+
+// Members are written in input order; when their keys are not already strictly
+// ascending, the body is rebuilt in key order keeping the last of equal keys.
+void Reader::finish_object(Sink& out, size_t body_start, size_t first_member) {
+  const size_t n = ws_->members.size() - first_member;
+  Member* m = ws_->members.data() + first_member;
+  const std::string_view written = out.view();
+  const std::string_view scratch = ws_->key_scratch.view();
+  auto key = [&](const Member& x) {
+    return (x.key_in_scratch ? scratch : written).substr(x.key_off, x.key_len);
+  };
+  // Keys compare by their prefixes first: most differ within 8 bytes.
+  auto less = [&](const Member& a, const Member& b) {
+    return a.prefix != b.prefix ? a.prefix < b.prefix : key(a) < key(b);
+  };
+  auto same = [&](const Member& a, const Member& b) {
+    return a.prefix == b.prefix && key(a) == key(b);
+  };
+  bool ordered = true;
+  for (size_t i = 1; i < n; ++i) {
+    if (!less(m[i - 1], m[i])) {
+      ordered = false;
+      break;
+    }
+  }
+  if (!ordered) {
+    if (n <= 24 && platform::kFastPaths) {
+      // Small objects, the common case: an insertion sort (stable, like the
+      // merge sort below) beats the merge sort's set-up.
+      for (size_t i = 1; i < n; ++i) {
+        if (!less(m[i], m[i - 1])) continue;
+        const Member x = m[i];
+        size_t j = i;
+        do {
+          m[j] = m[j - 1];
+          --j;
+        } while (j > 0 && less(x, m[j - 1]));
+        m[j] = x;
+      }
+    } else {
+      std::stable_sort(m, m + n, less);
+    }
+    // The members that stay, in order; the largest is moved once, in place,
+    // and only the others go through the scratch buffer.
+    size_t kept = 0, largest = 0;
+    for (size_t i = 0; i < n; ++i) {
+      if (i + 1 < n && same(m[i], m[i + 1])) continue;  // a later one wins
+      m[kept++] = m[i];
+      if (m[kept - 1].end - m[kept - 1].start > m[largest].end - m[largest].start) {
+        largest = kept - 1;
+      }
+    }
+    size_t total = 0;
+    for (size_t i = 0; i < kept; ++i) total += m[i].end - m[i].start + 1;
+    Text& rest = ws_->sort_buf;
+    rest.clear();
+    rest.reserve(total);
+    char* r = rest.data();
+    for (size_t i = 0; i < largest; ++i) {
+      std::memcpy(r, written.data() + m[i].start, m[i].end - m[i].start);
+      r += m[i].end - m[i].start;
+      *r++ = ',';
+    }
+    const size_t before = static_cast<size_t>(r - rest.data());
+    for (size_t i = largest + 1; i < kept; ++i) {
+      *r++ = ',';
+      std::memcpy(r, written.data() + m[i].start, m[i].end - m[i].start);
+      r += m[i].end - m[i].start;
+    }
+    const size_t rest_size = static_cast<size_t>(r - rest.data());
+    const size_t big = m[largest].end - m[largest].start;
+    char* const body = out.at(body_start);
+    std::memmove(body + before, out.at(m[largest].start), big);
+    std::memcpy(body, rest.data(), before);
+    std::memcpy(body + before + big, rest.data() + before, rest_size - before);
+    out.truncate(body_start + rest_size + big);
+  }
+  out.put('}');
+}
+
+}  // namespace vrell::json

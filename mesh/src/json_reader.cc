@@ -1,0 +1,246 @@
+// The reader: values, arrays and the separators every document shares,
+// errors and their texts, and the entry points.
+#include "json_internal.h"
+#include "json_number.h"
+
+namespace vrell::json {
+namespace {
+
+// Each code's text: the message, or what stands before and after a detail.
+struct Message {
+  std::string_view before;
+  std::string_view after = {};
+};
+constexpr Message kMessages[] = {
+    {"EOF while parsing a value"},
+    {"EOF while parsing a list"},
+    {"EOF while parsing an object"},
+    {"EOF while parsing a string"},
+    {"trailing comma"},
+    {"trailing characters"},
+    {"expected value"},
+    {"expected ident"},
+    {"expected `:`"},
+    {"expected `,` or `]`"},
+    {"expected `,` or `}`"},
+    {"key must be a string"},
+    {"invalid escape"},
+    {"lone leading surrogate in hex escape"},
+    {"unexpected end of hex escape"},
+    {"invalid unicode code point"},
+    {"control character (\\u0000-\\u001F) found while parsing a string"},
+    {"invalid number"},
+    {"number out of range"},
+    {"recursion limit exceeded"},
+    {"duplicate field `", "`"},
+    {"missing field `", "`"},
+    {"invalid type: "},
+    {"invalid length 0, expected "},
+};
+static_assert(std::size(kMessages) == static_cast<size_t>(ErrorCode::InvalidLength) + 1);
+
+}  // namespace
+
+std::string Error::message() const {
+  const Message& m = kMessages[static_cast<size_t>(code)];
+  std::string s(m.before);
+  s.append(detail);
+  s.append(m.after);
+  return s;
+}
+
+std::string Error::text(std::string_view input) const {
+  const size_t read = std::min(offset, input.size());
+  size_t line = 1, line_start = 0;
+  for (const char* p = input.data(); p < input.data() + read;) {
+    const void* lf = std::memchr(p, '\n', static_cast<size_t>(input.data() + read - p));
+    if (lf == nullptr) break;
+    p = static_cast<const char*>(lf) + 1;
+    ++line;
+    line_start = static_cast<size_t>(p - input.data());
+  }
+  std::string s = message();
+  s.append(" at line ");
+  s.append(std::to_string(line));
+  s.append(" column ");
+  s.append(std::to_string(read - line_start));
+  return s;
+}
+
+Reader::Reader(std::string_view input) : in_(input) {
+  thread_local Workspace shared;
+  if (!shared.in_use) {
+    shared.in_use = true;
+    shared.members.clear();
+    shared.key_scratch.clear();
+    // A large document's scratch is not kept for the thread's lifetime.
+    shared.key_scratch.trim(kKeptBuffer);
+    shared.sort_buf.trim(kKeptBuffer);
+    ws_ = &shared;
+  } else {
+    own_ = std::make_unique<Workspace>();
+    ws_ = own_.get();
+  }
+}
+
+Reader::~Reader() {
+  if (!own_) ws_->in_use = false;
+}
+
+bool Reader::fail(size_t bytes_read, ErrorCode code, std::string detail) {
+  error_.code = code;
+  error_.offset = std::min(bytes_read, in_.size());
+  error_.detail = std::move(detail);
+  return false;
+}
+
+void Reader::skip_ws_run() noexcept { pos_ = scan::skip_ws(in_.data(), pos_ + 1, in_.size()); }
+
+bool Reader::enter_level() {
+  if (++depth_ > kMaxDepth) return fail_here(ErrorCode::RecursionLimit);
+  return true;
+}
+
+bool Reader::read_value(std::string& out) {
+  skip_ws();
+  ws_->out.clear();
+  bool ok;
+  {
+    Sink sink(ws_->out, 32);
+    ok = read_any(sink);
+  }
+  out.append(ws_->out.view());
+  return ok;
+}
+
+bool Reader::read_any(Sink& out) {
+  if (at_end()) return fail_here(ErrorCode::EofValue);
+  switch (peek()) {
+    case '{':
+      return read_object(out);
+    case '[':
+      return read_array(out);
+    case '"':
+      bump();
+      out.put('"');
+      if (!scan_string(out, true)) return false;
+      out.put('"');
+      return true;
+    case 't':
+      return read_literal("true", out);
+    case 'f':
+      return read_literal("false", out);
+    case 'n':
+      return read_literal("null", out);
+    case '-':
+    case '0':
+    case '1':
+    case '2':
+    case '3':
+    case '4':
+    case '5':
+    case '6':
+    case '7':
+    case '8':
+    case '9':
+      return read_number(out);
+    default:
+      return fail_here(ErrorCode::ExpectedValue);
+  }
+}
+
+bool Reader::read_literal(std::string_view word, Sink& out) {
+  if (in_.size() - pos_ >= word.size() && in_.compare(pos_, word.size(), word) == 0) {
+    pos_ += word.size();
+    out.write(word.data(), word.size());
+    return true;
+  }
+  bump();
+  for (size_t i = 1; i < word.size(); ++i) {
+    if (at_end()) return fail_here(ErrorCode::EofValue);
+    if (peek() != word[i]) return fail_here(ErrorCode::ExpectedIdent);
+    bump();
+  }
+  return true;  // not reached: the whole word was there
+}
+
+bool Reader::read_array(Sink& out) {
+  if (!begin_array()) return false;
+  out.put('[');
+  const char* const s = in_.data();
+  const size_t n = in_.size();
+  for (bool first = true;; first = false) {
+    // The compact separator inline: a comma with the next value right after it.
+    if (!first && pos_ + 1 < n && s[pos_] == ',' && !is_ws(s[pos_ + 1]) && s[pos_ + 1] != ']') {
+      ++pos_;
+    } else {
+      bool more = false;
+      if (!next_element(first, more)) return false;
+      if (!more) break;
+    }
+    if (!first) out.put(',');
+    // Numbers and arrays straight away: arrays of numbers (and of arrays of
+    // them) are the bulk of many documents.
+    const char c = s[pos_];
+    if (detail::is_digit(c) || c == '-') {
+      char* o = out.room(detail::kF64Room);
+      if (const char* e = detail::fast_number(s + pos_, s + n, &o)) {
+        out.advance_to(o);
+        pos_ = static_cast<size_t>(e - s);
+      } else if (!read_general_number(out)) {
+        return false;
+      }
+    } else if (!(c == '[' ? read_array(out) : read_any(out))) {
+      return false;
+    }
+  }
+  end_array();
+  out.put(']');
+  return true;
+}
+
+bool keeps_as_canonical(std::string_view text) noexcept {
+  return platform::kFastPaths && is_canonical(text);
+}
+
+Expected<void, Error> parse_into(std::string_view text, Text& out) {
+  if (keeps_as_canonical(text)) {
+    // Text written by this module, or by a writer with the same rules: kept
+    // byte for byte.
+    out.clear();
+    out.reserve(text.size());
+    std::memcpy(out.data(), text.data(), text.size());
+    out.set_size(text.size());
+    return {};
+  }
+  return read_document(text, out);
+}
+
+Expected<void, Error> read_document(std::string_view text, Text& out) {
+  out.clear();
+  Reader reader(text);
+  bool ok;
+  {
+    reader.skip_ws();
+    Reader::Sink sink(out, text.size() + 16);
+    ok = reader.read_any(sink);
+  }
+  if (!ok) return unexpected(reader.take_error());
+  reader.skip_ws();
+  if (!reader.at_end()) {
+    reader.fail_here(ErrorCode::TrailingCharacters);
+    return unexpected(reader.take_error());
+  }
+  return {};
+}
+
+Expected<Value, Error> parse(std::string_view text) {
+  thread_local Text buffer;
+  buffer.trim(kKeptBuffer);
+  auto r = parse_into(text, buffer);
+  if (!r) return unexpected(std::move(r).error());
+  if (buffer.size() >= kAdoptFrom) return Value::adopt(std::move(buffer));
+  return Value::from_canonical(buffer.view());
+}
+
+}  // namespace vrell::json
