@@ -30,25 +30,16 @@ inline uint64_t round_to_odd(uint64_t g1, uint64_t g0, uint64_t cp) noexcept {
 
 }  // namespace
 
-// The shortest form with one product for most doubles: the value's rounding
-// interval is scaled by 10^k so that its width is between 100 and 1000 units;
-// a multiple of 1000 inside it gives the form one digit shorter than the
-// scale, and otherwise the nearest multiple of 100 to the value does, found
-// from the distances already at hand (a second product only settles exact
-// ties). REQUIRES: a normal double whose significand c is not a power of two
-// (whose interval is lopsided).
-Decimal one_product_exact(int q, uint64_t c) noexcept {
-  constexpr int kKappa = 2;
-  constexpr uint32_t kBig = 1000, kSmall = 100;
-  const int minus_k = floor_log10_pow2(q) - kKappa;
-  const U128 cache = pow10_rounded_up(-minus_k);
-  const int beta = q + floor_log2_pow10(-minus_k);
+Decimal one_product_exact(uint64_t c, const ScaledInterval& s) noexcept {
+  constexpr int kKappa = ScaledInterval::kKappa;
+  constexpr uint32_t kBig = ScaledInterval::kBig, kSmall = ScaledInterval::kSmall;
+  const int minus_k = s.minus_k, beta = s.beta;
+  const U128 cache = s.cache, z = s.z;
+  const uint32_t delta = s.delta;
   const uint64_t two_c = c << 1;
   const bool closed = (c & 1) == 0;  // an even significand's interval is closed
-  const uint32_t delta = static_cast<uint32_t>(cache.hi >> (63 - beta));
-  const U128 z = mul_upper128((two_c | 1) << beta, cache);  // the right end, scaled
-  uint64_t digits = z.hi / kBig;
-  uint32_t r = static_cast<uint32_t>(z.hi - kBig * digits);
+  uint64_t digits = s.digits;
+  uint32_t r = s.r;
   bool shorter;
   if (r < delta) {
     // The multiple of 1000 below the right end is inside, unless it is the

@@ -118,9 +118,6 @@ inline Parity mul_parity(uint64_t x, U128 y, int beta) noexcept {
   return {((hi >> (64 - beta)) & 1) != 0, ((hi << beta) | (lo >> (64 - beta))) == 0};
 }
 
-// one_product in full, every case included.
-Decimal one_product_exact(int q, uint64_t c) noexcept;
-
 // The shortest form with one product for most doubles: the value's rounding
 // interval is scaled by 10^k so that its width is between 100 and 1000 units;
 // a multiple of 1000 inside it gives the form one digit shorter than the
@@ -128,28 +125,52 @@ Decimal one_product_exact(int q, uint64_t c) noexcept;
 // from the distances already at hand (a second product only settles exact
 // ties). REQUIRES: a normal double whose significand c is not a power of two
 // (whose interval is lopsided).
+//
+// The scaled interval, which both versions below start from.
+struct ScaledInterval {
+  static constexpr int kKappa = 2;
+  static constexpr uint32_t kBig = 1000, kSmall = 100;
+  int minus_k;      // the scale is 10^-minus_k
+  U128 cache;       // 10^-minus_k, rounded up
+  int beta;         // the binary shift that goes with it
+  uint32_t delta;   // the interval's width, scaled
+  U128 z;           // its right end, scaled
+  uint64_t digits;  // z.hi / 1000
+  uint32_t r;       // z.hi % 1000
+};
+
+VRELL_ALWAYS_INLINE ScaledInterval scale_interval(int q, uint64_t c) noexcept {
+  ScaledInterval s;
+  s.minus_k = floor_log10_pow2(q) - ScaledInterval::kKappa;
+  s.cache = pow10_rounded_up(-s.minus_k);
+  s.beta = q + floor_log2_pow10(-s.minus_k);
+  s.delta = static_cast<uint32_t>(s.cache.hi >> (63 - s.beta));
+  s.z = mul_upper128(((c << 1) | 1) << s.beta, s.cache);
+  s.digits = s.z.hi / ScaledInterval::kBig;
+  s.r = static_cast<uint32_t>(s.z.hi - ScaledInterval::kBig * s.digits);
+  return s;
+}
+
+// one_product in full, every case included.
+Decimal one_product_exact(uint64_t c, const ScaledInterval& s) noexcept;
+
 // The common cases are decided without a branch on the data, since whether
 // the form is one digit shorter is a coin toss for most inputs; values on or
 // next to an end of the interval, and estimates exactly on a multiple of 100,
 // take one_product_exact.
 VRELL_ALWAYS_INLINE Decimal one_product(int q, uint64_t c) noexcept {
-  constexpr int kKappa = 2;
-  constexpr uint32_t kBig = 1000, kSmall = 100;
-  const int minus_k = floor_log10_pow2(q) - kKappa;
-  const U128 cache = pow10_rounded_up(-minus_k);
-  const int beta = q + floor_log2_pow10(-minus_k);
-  const uint32_t delta = static_cast<uint32_t>(cache.hi >> (63 - beta));
-  const U128 z = mul_upper128(((c << 1) | 1) << beta, cache);  // the right end, scaled
-  const uint64_t digits = z.hi / kBig;
-  const uint32_t r = static_cast<uint32_t>(z.hi - kBig * digits);
+  const ScaledInterval s = scale_interval(q, c);
   // Without the shorter form: the multiple of 100 nearest to the value, whose
   // distance below the right end is about r - delta / 2.
-  const uint32_t dist = r - delta / 2 + kSmall / 2;
-  if (r == delta || r == 0 || dist % kSmall == 0) return one_product_exact(q, c);
-  const bool shorter = r < delta;  // a multiple of 1000 inside
-  const uint64_t longer = digits * 10 + dist / kSmall;
+  const uint32_t dist = s.r - s.delta / 2 + ScaledInterval::kSmall / 2;
+  if (s.r == s.delta || s.r == 0 || dist % ScaledInterval::kSmall == 0) {
+    return one_product_exact(c, s);
+  }
+  const bool shorter = s.r < s.delta;  // a multiple of 1000 inside
+  const uint64_t longer = s.digits * 10 + dist / ScaledInterval::kSmall;
   const uint64_t pick = uint64_t{0} - static_cast<uint64_t>(shorter);  // all ones if shorter
-  return trimmed(longer ^ ((longer ^ digits) & pick), minus_k + kKappa + static_cast<int>(shorter));
+  return trimmed(longer ^ ((longer ^ s.digits) & pick),
+                 s.minus_k + ScaledInterval::kKappa + static_cast<int>(shorter));
 }
 
 // A positive double as c * 2^q: c has its hidden bit where v is normal.

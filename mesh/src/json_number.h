@@ -83,25 +83,23 @@ char* put_f64(char* o, double v) noexcept;
 // A decimal w * 10^q (w > 0) of at most fifteen significant digits, in the
 // normal range, is already the shortest form of its double: no other decimal
 // of that length reads as the same one. False leaves it to the conversions
-// (and a plain-paths build always does).
-inline bool short_decimal(uint64_t w, int64_t q, Decimal* d) noexcept {
+// (and a plain-paths build always does). `kInRange`: the caller knows the
+// value is within the normal range (a plain decimal of at most 19 digits).
+template <bool kInRange = false>
+VRELL_ALWAYS_INLINE bool short_decimal(uint64_t w, int64_t q, Decimal* d) noexcept {
   if (!platform::kFastPaths || w >= kPow10U64[15]) return false;
   while (w % 10 == 0) {
     w /= 10;
     ++q;
   }
-  const int64_t e = q + digit_count(w) - 1;
-  if (e < -307 || e > 307) return false;
+  if (!kInRange) {
+    const int64_t e = q + digit_count(w) - 1;
+    if (e < -307 || e > 307) return false;
+  }
   *d = {w, static_cast<int>(q)};
   return true;
 }
 
-// Where the input wrote a plain decimal ("-12.345", "0.00123"; no exponent),
-// the canonical text of a shortest form d near it is usually the input itself
-// cut short after d's last digit, that digit raised by one when d rounded up.
-// Copying it skips the formatting. Writes the sign too; returns the end, or
-// nullptr when d is laid out differently (an integer, an exponent, a digit
-// that would carry) or the copy's 32-byte read would pass the input's end.
 VRELL_ALWAYS_INLINE char* copy_decimal_prefix(char* o, Decimal d, const char* start,
                                               const char* int_begin, size_t int_len, uint64_t w,
                                               int count, const char* end) noexcept {
@@ -224,7 +222,7 @@ VRELL_ALWAYS_INLINE const char* fast_number(const char* p, const char* end, char
   if (count > 19 || w == 0 || (p < end && (*p == 'e' || *p == 'E'))) return nullptr;
   const int q = static_cast<int>(frac_begin - p);
   Decimal d;
-  if (!short_decimal(w, q, &d)) {
+  if (!short_decimal<true>(w, q, &d)) {
     float_text::Binary value;
     if (!float_text::nearest(w, q, &value)) return nullptr;
     d = float_text::shortest(value);

@@ -169,16 +169,9 @@ bool Reader::read_array(Sink& out) {
   out.put('[');
   const char* const s = in_.data();
   const size_t n = in_.size();
-  for (bool first = true;; first = false) {
-    // The compact separator inline: a comma with the next value right after it.
-    if (!first && pos_ + 1 < n && s[pos_] == ',' && !is_ws(s[pos_ + 1]) && s[pos_ + 1] != ']') {
-      ++pos_;
-    } else {
-      bool more = false;
-      if (!next_element(first, more)) return false;
-      if (!more) break;
-    }
-    if (!first) out.put(',');
+  bool more = false;
+  if (!next_element(true, more)) return false;
+  while (more) {
     // Numbers and arrays straight away: arrays of numbers (and of arrays of
     // them) are the bulk of many documents.
     const char c = s[pos_];
@@ -193,6 +186,15 @@ bool Reader::read_array(Sink& out) {
     } else if (!(c == '[' ? read_array(out) : read_any(out))) {
       return false;
     }
+    // The compact separator inline: a comma with the next value right after
+    // it (anything above a space but the bracket: no whitespace, no trailing comma).
+    if (pos_ + 1 < n && s[pos_] == ',' && s[pos_ + 1] > ' ' && s[pos_ + 1] != ']') {
+      ++pos_;
+      out.put(',');
+      continue;
+    }
+    if (!next_element(false, more)) return false;
+    if (more) out.put(',');
   }
   end_array();
   out.put(']');

@@ -259,67 +259,84 @@ TEST(JsonReader, WhitespaceRunsOfAnyLength) {
   }
 }
 
-// Index of the first byte that makes s invalid UTF-8 (a byte that cannot
-// start or continue the sequence at hand), or npos: the test's own oracle.
-size_t first_bad_utf8(const std::string& s) {
-  const auto* b = reinterpret_cast<const unsigned char*>(s.data());
-  for (size_t i = 0; i < s.size();) {
-    const unsigned c = b[i];
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    size_t len = 0;
-    unsigned lo = 0x80, hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      lo = c == 0xE0 ? 0xA0 : 0x80;
-      hi = c == 0xED ? 0x9F : 0xBF;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      lo = c == 0xF0 ? 0x90 : 0x80;
-      hi = c == 0xF4 ? 0x8F : 0xBF;
-    } else {
-      return i;
-    }
-    for (size_t k = 1; k < len; ++k) {
-      if (i + k >= s.size()) return i + k;
-      const unsigned x = b[i + k];
-      if (x < (k == 1 ? lo : 0x80u) || x > (k == 1 ? hi : 0xBFu)) return i + k;
-    }
-    i += len;
+// UTF-8 of a code point, by the encoding's definition.
+std::string encode_utf8(uint32_t cp) {
+  std::string out;
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
   }
-  return std::string::npos;
+  return out;
 }
 
-// Strings of mostly three-byte characters (as in CJK text, which the reader
-// checks four at a time) with faults mixed in: accepted exactly when valid,
-// and refused at the first offending byte.
+// Text of mostly three-byte characters (the reader checks runs of them four
+// at a time) built from encoded code points, with one fault of a known kind
+// put in or not: accepted exactly when none was, and refused at the fault's
+// first offending byte, which the test knows from how it built the text.
 TEST(JsonReader, MultiByteRunsAcceptedExactlyWhenValid) {
   std::mt19937_64 rng(12);
-  const unsigned char odd[] = {0x41, 0xC2, 0xDF, 0xE0, 0xED, 0xF0, 0xF4, 0x80,
-                               0x9F, 0xA0, 0xBF, 0xC0, 0xF5, 0xE1, 0xEF};
+  auto code_point = [&] {
+    const uint64_t r = rng() % 100;
+    if (r < 70) return static_cast<uint32_t>(0x1000 + rng() % (0xD000 - 0x1000));  // CJK-like
+    if (r < 80) {
+      const auto c = static_cast<uint32_t>(0x20 + rng() % 0x5F);  // ASCII, no escape
+      return c == '"' || c == '\\' ? uint32_t{'a'} : c;
+    }
+    if (r < 90) return static_cast<uint32_t>(0x80 + rng() % 0x780);
+    if (r < 95) return static_cast<uint32_t>(0xE000 + rng() % 0x2000);
+    return static_cast<uint32_t>(0x10000 + rng() % 0x100000);
+  };
+  // Faults: the bytes, and the index of the first one a decoder must refuse.
+  const struct {
+    const char* bytes;
+    size_t bad;
+  } faults[] = {
+      {"\x80", 0},
+      {"\xBF", 0},
+      {"\xC0\x80", 0},
+      {"\xC1\xBF", 0},
+      {"\xF5\x80", 0},
+      {"\xFF", 0},
+      {"\xE0\x9F\x80", 1},
+      {"\xED\xA0\x80", 1},
+      {"\xF0\x8F\x80", 1},
+      {"\xF4\x90\x80", 1},
+      {"\xE1\x80"
+       "A",
+       2},
+      {"\xE1"
+       "A",
+       1},
+      {"\xC2"
+       "A",
+       1},
+      {"\xF1\x80\x80"
+       "A",
+       3},
+  };
   for (int i = 0; i < 100000; ++i) {
     std::string body;
     const int units = 1 + static_cast<int>(rng() % 40);
-    for (int u = 0; u < units; ++u) {
-      const uint64_t r = rng() % 100;
-      if (r < 75) {
-        unsigned lead = 0xE1 + static_cast<unsigned>(rng() % 15);
-        if (lead == 0xED && rng() % 2) lead = 0xE0;
-        body += static_cast<char>(lead);
-        body += static_cast<char>(0x80 + (rng() % 64));
-        body += static_cast<char>(0x80 + (rng() % 64));
-      } else if (r < 85) {
-        body += 'a';
-      } else {
-        body += static_cast<char>(odd[rng() % sizeof odd]);
-      }
+    for (int u = 0; u < units; ++u) body += encode_utf8(code_point());
+    size_t bad = std::string::npos;
+    if (rng() % 2 == 0) {
+      const auto& fault = faults[rng() % std::size(faults)];
+      bad = 1 + body.size() + fault.bad;  // after the opening quote
+      body += fault.bytes;
+      for (int u = 0; u < 8; ++u) body += encode_utf8(code_point());
     }
     const std::string text = "\"" + body + "\"";
-    const size_t bad = first_bad_utf8(text);
     const std::string got = canonical(text);
     if (bad == std::string::npos) {
       ASSERT_EQ(got, text);
