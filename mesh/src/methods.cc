@@ -34,6 +34,13 @@ constexpr PyMethodDef def() {
 using py::NoArgs;
 using py::param;
 
+// What a lookup appended to `out` as a str, None when it found nothing, or
+// the error raised.
+PyObject* found_or_none(const ModuleState& st, const Result<bool>& found, const std::string& out) {
+  if (!found) return raise(st, found.error());
+  return *found ? new_str(out) : none();
+}
+
 // --- Agents
 
 struct RegisterAgentArgs {
@@ -122,9 +129,7 @@ constexpr auto kGetAgent =
 
 PyObject* get_agent(Mesh& m, const ModuleState& st, const AgentIdArgs& a) {
   std::string& out = scratch();
-  auto found = m.registry.write_entry_json(a.agent_id, out);
-  if (!found) return raise(st, found.error());
-  return *found ? new_str(out) : none();
+  return found_or_none(st, m.registry.write_entry_json(a.agent_id, out), out);
 }
 
 struct ListAgentsArgs {
@@ -235,9 +240,7 @@ constexpr auto kStateGet =
 
 PyObject* state_get(Mesh& m, const ModuleState& st, const KeyArgs& a) {
   std::string& out = scratch();
-  auto found = m.state.read_into(a.key, out);
-  if (!found) return raise(st, found.error());
-  return *found ? new_str(out) : none();
+  return found_or_none(st, m.state.read_into(a.key, out), out);
 }
 
 struct StateSetArgs {
@@ -386,9 +389,7 @@ constexpr auto kGetMigration = py::method<VariableArgs>(
 
 PyObject* get_migration(Mesh& m, const ModuleState& st, const VariableArgs& a) {
   std::string& out = scratch();
-  auto found = m.migrations.write_json(a.variable_name, out);
-  if (!found) return raise(st, found.error());
-  return *found ? new_str(out) : none();
+  return found_or_none(st, m.migrations.write_json(a.variable_name, out), out);
 }
 
 constexpr auto kListMigrations =
