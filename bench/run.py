@@ -38,6 +38,7 @@ HERE = Path(__file__).resolve().parent
 REPO = HERE.parent
 sys.path.insert(0, str(HERE))
 
+import appdocs
 import peers
 
 try:
@@ -673,6 +674,79 @@ def bench_publish_migrations(cfg: Settings, codec_map) -> list[Row]:
     return [pub, mig]
 
 
+def bench_app_documents(cfg: Settings, codec_map) -> list[Row]:
+    """The small, everyday documents of appdocs.py (json.dumps's default form)
+    through state_set at every size against the libraries' own loads, and
+    through publish, register_agent and route_agent_call against the peers."""
+    import orjson
+
+    rows: list[Row] = []
+    loads = {"json": json.loads, "orjson": orjson.loads}
+    for size in appdocs.SIZES:
+        docs = appdocs.documents(size)
+        pairs = [(f"doc{i}", d) for i, d in enumerate(docs)]
+        mesh = VrellMesh("bench")
+        for k, d in pairs:
+            mesh.state_set(k, d)
+        plan = {"vrell": [("set", Loop("for k, x in xs: f(k, x)", {"f": mesh.state_set, "xs": pairs}, len(pairs)))]}
+        for name, f in loads.items():
+            plan[name] = [("set", Loop("for k, x in xs: f(x)", {"f": f, "xs": pairs}, len(pairs)))]
+        median = sorted(len(d.encode()) for d in docs)[len(docs) // 2]
+        row = Row(f"app docs: state_set {appdocs_label(size)}", "app documents", "ns", measure(plan, cfg)["set"])
+        row.note = f"median {median} B; peers: loads"
+        row.extra["median_bytes"] = median
+        row.check_speedup(2.5, "fastest loads")
+        rows.append(row)
+    print("  app documents: state_set", file=cfg.log)
+
+    meshes = new_meshes(codec_map)
+    payloads = appdocs.documents(1024)
+    metadata = appdocs.documents(256)
+    args = appdocs.args_documents()
+    ids = agent_ids("doc-agent", len(args))
+    for m in meshes.values():
+        for i in ids:
+            m.register_agent("Worker", i)
+    topics = [(f"events.{i % 10}", p) for i, p in enumerate(payloads)]
+    fresh = [(f"new-{i}", md) for i, md in enumerate(metadata)]
+    routes = list(zip(ids, args))
+    plan = {}
+    for t, m in meshes.items():
+        plan[t] = [
+            ("publish", Loop("for t, x in xs: f(t, x)", {"f": m.publish, "xs": topics}, len(topics))),
+            (
+                "register",
+                Loop(
+                    "for i, x in xs:\n    r(T, i, 0, x)\n    d(i)",
+                    {"r": m.register_agent, "d": m.deregister_agent, "xs": fresh, "T": "Worker"},
+                    len(fresh),
+                ),
+            ),
+            (
+                "route",
+                Loop(
+                    "for i, x in xs: f(T, i, M, x)",
+                    {"f": m.route_agent_call, "xs": routes, "T": "Worker", "M": "checkout"},
+                    len(routes),
+                ),
+            ),
+        ]
+    samples = measure(plan, cfg)
+    pub = Row("app docs: publish 1 KB payload", "app documents", "ns", samples["publish"])
+    reg = Row("app docs: register_agent + deregister, 256 B metadata", "app documents", "ns", samples["register"])
+    route = Row("app docs: route_agent_call, 200 B args_json", "app documents", "ns", samples["route"])
+    route.check_speedup(10)
+    for r in (pub, reg):
+        r.check_speedup(1, "all peers")
+    rows.extend([pub, reg, route])
+    print("  app documents: publish, register_agent, route_agent_call", file=cfg.log)
+    return rows
+
+
+def appdocs_label(size: int) -> str:
+    return f"{size // 1024} KB" if size >= 1024 else f"{size} B"
+
+
 def bench_memory(cfg: Settings) -> dict:
     spec_dir = Path(vrell_mesh.__file__).resolve().parent
     if spec_dir.name == "vrell_mesh":  # installed as a package directory
@@ -1047,6 +1121,7 @@ def main(argv=None) -> int:
         ("corpus", lambda: bench_corpus(cfg, args.data)),
         ("state_keys", lambda: bench_state_keys(cfg, codec_map)),
         ("publish_migrations", lambda: bench_publish_migrations(cfg, codec_map)),
+        ("app_documents", lambda: bench_app_documents(cfg, codec_map)),
     ):
         t0 = time.perf_counter()
         rows.extend(fn())

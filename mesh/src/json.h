@@ -292,10 +292,15 @@ class Reader {
   bool read_general_number(Sink& out);
   bool read_literal(std::string_view word, Sink& out);
   bool scan_string(Sink& out, bool json_out);
+  bool short_string(Sink& out);
   bool read_escape(Sink& out, bool json_out);
   bool read_unicode_escape(Sink& out, bool json_out);
   bool read_member(Sink& out);
   void finish_object(Sink& out, size_t body_start, size_t first_member);
+  template <class Less>
+  void reorder_small(Sink& out, size_t body_start, const Member* m, size_t n, Less&& less);
+  template <class Same>
+  void reorder(Sink& out, size_t body_start, Member* m, size_t n, Same&& same);
 
   std::string_view in_;
   size_t pos_ = 0;

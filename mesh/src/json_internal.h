@@ -72,6 +72,22 @@ class Reader::Sink {
   char* end_;
 };
 
+// A string (after its opening quote) whose closing quote comes within 16
+// bytes with nothing to escape or check before it, the common short key or
+// value: copied with one 16-byte move, the quote consumed but not written.
+// False, with nothing consumed, leaves it to scan_string.
+inline bool Reader::short_string(Sink& out) {
+  if (!platform::kFastPaths || in_.size() - pos_ < 16) return false;
+  const auto* s = reinterpret_cast<const unsigned char*>(in_.data()) + pos_;
+  const size_t k = scan::first_special_16(s);
+  if (k == 16 || s[k] != '"') return false;
+  char* o = out.room(16);
+  std::memcpy(o, s, 16);
+  out.advance_to(o + k);
+  pos_ += k + 1;
+  return true;
+}
+
 namespace detail {
 
 // Bytes the writer escapes: the quote, the backslash, control characters.

@@ -100,11 +100,26 @@ VRELL_ALWAYS_INLINE bool short_decimal(uint64_t w, int64_t q, Decimal* d) noexce
   return true;
 }
 
+// Copies the first `len` (at most N) of the `avail` bytes at `from` to `to`,
+// which has room for N: one fixed-size move where N bytes are readable (a
+// variable-length one would be a library call), a byte loop near the end of
+// the input.
+template <size_t N>
+VRELL_ALWAYS_INLINE void copy_short(char* to, const char* from, size_t len,
+                                    ptrdiff_t avail) noexcept {
+  if (avail >= static_cast<ptrdiff_t>(N)) {
+    std::memcpy(to, from, N);
+  } else {
+    for (size_t i = 0; i < len; ++i) to[i] = from[i];
+  }
+}
+
 VRELL_ALWAYS_INLINE char* copy_decimal_prefix(char* o, Decimal d, const char* start,
                                               const char* int_begin, size_t int_len, uint64_t w,
                                               int count, const char* end) noexcept {
-  if (!platform::kFastPaths) return nullptr;
-  if (end - start < 32) return nullptr;
+  // (Within 32 bytes of the end the layout is written instead: a copy there
+  // would cost the loop more than it saves.)
+  if (!platform::kFastPaths || end - start < 32) return nullptr;
   // The input's first significant digit: the integer part's first (then all
   // `count` digits are significant), or the first after the zeros that open
   // the fraction of "0.00x" (which `count` includes).
@@ -130,7 +145,7 @@ VRELL_ALWAYS_INLINE char* copy_decimal_prefix(char* o, Decimal d, const char* st
   if (apart > unit - 1 + static_cast<uint64_t>(raised)) return nullptr;
   const size_t len = static_cast<size_t>(int_begin - start) + static_cast<size_t>(n) + 1 +
                      static_cast<size_t>(e < 0 ? -e : 0);
-  std::memcpy(o, start, 32);
+  std::memcpy(o, start, 32);  // len <= 24
   // A raised digit never carries: d is trimmed, so its last digit is not 0.
   o[len - 1] = static_cast<char>(o[len - 1] + raised);
   return o + len;
@@ -211,8 +226,8 @@ VRELL_ALWAYS_INLINE const char* fast_number(const char* p, const char* end, char
   const size_t int_len = static_cast<size_t>(p - int_begin);
   if (p == end || (*p != '.' && *p != 'e' && *p != 'E' && !is_digit(*p))) {
     // An integer: its text, when it fits in both i64 and u64 (and is not -0).
-    if (int_len > 18 || (w == 0 && start != int_begin) || end - start < 20) return nullptr;
-    std::memcpy(*o, start, 20);
+    if (int_len > 18 || (w == 0 && start != int_begin)) return nullptr;
+    copy_short<20>(*o, start, static_cast<size_t>(p - start), end - start);
     *o += p - start;
     return p;
   }

@@ -31,7 +31,7 @@ bool Reader::read_member(Sink& out) {
   const size_t key_in = pos_;
   const unsigned escapes_before = escapes_;
   out.put('"');
-  if (!scan_string(out, true)) return false;
+  if (!short_string(out) && !scan_string(out, true)) return false;
   out.put('"');
   Member member{start + 1, out.size() - start - 2, false, start, 0, 0};
   // A key without escapes reads the same in the output; one with escapes is
@@ -46,8 +46,14 @@ bool Reader::read_member(Sink& out) {
     member.key_in_scratch = true;
     pos_ = after;
   }
-  member.prefix = detail::key_prefix((member.key_in_scratch ? ws_->key_scratch.view() : out.view())
-                                         .substr(member.key_off, member.key_len));
+  if (!member.key_in_scratch && key_in + 8 <= in_.size()) {
+    // The key's bytes stand in the input as they are: one load there.
+    member.prefix = scan::big_endian_prefix_at(in_.data() + key_in, member.key_len);
+  } else {
+    member.prefix =
+        detail::key_prefix((member.key_in_scratch ? ws_->key_scratch.view() : out.view())
+                               .substr(member.key_off, member.key_len));
+  }
   if (!member_colon()) return false;
   out.put(':');
   if (!read_any(out)) return false;
@@ -63,6 +69,15 @@ bool Reader::read_member(Sink& out) {
   return true;
 }
 
+namespace {
+
+// Bodies up to this size are reordered through a copy on the stack: one
+// move out and one per member back, with no buffer to manage.
+constexpr size_t kSmallBody = 1024;
+constexpr size_t kSmallMembers = 24;
+
+}  // namespace
+
 // Members are written in input order; when their keys are not already strictly
 // ascending, the body is rebuilt in key order keeping the last of equal keys.
 void Reader::finish_object(Sink& out, size_t body_start, size_t first_member) {
@@ -77,9 +92,6 @@ void Reader::finish_object(Sink& out, size_t body_start, size_t first_member) {
   auto less = [&](const Member& a, const Member& b) {
     return a.prefix != b.prefix ? a.prefix < b.prefix : key(a) < key(b);
   };
-  auto same = [&](const Member& a, const Member& b) {
-    return a.prefix == b.prefix && key(a) == key(b);
-  };
   bool ordered = true;
   for (size_t i = 1; i < n; ++i) {
     if (!less(m[i - 1], m[i])) {
@@ -88,58 +100,102 @@ void Reader::finish_object(Sink& out, size_t body_start, size_t first_member) {
     }
   }
   if (!ordered) {
-    if (n <= 24 && platform::kFastPaths) {
-      // Small objects, the common case: an insertion sort (stable, like the
-      // merge sort below) beats the merge sort's set-up.
-      for (size_t i = 1; i < n; ++i) {
-        if (!less(m[i], m[i - 1])) continue;
-        const Member x = m[i];
-        size_t j = i;
-        do {
-          m[j] = m[j - 1];
-          --j;
-        } while (j > 0 && less(x, m[j - 1]));
-        m[j] = x;
-      }
+    const size_t body = out.size() - body_start;
+    if (platform::kFastPaths && n <= kSmallMembers && body <= kSmallBody) {
+      reorder_small(out, body_start, m, n, less);
     } else {
       std::stable_sort(m, m + n, less);
+      reorder(out, body_start, m, n, [&](const Member& a, const Member& b) {
+        return a.prefix == b.prefix && key(a) == key(b);
+      });
     }
-    // The members that stay, in order; the largest is moved once, in place,
-    // and only the others go through the scratch buffer.
-    size_t kept = 0, largest = 0;
-    for (size_t i = 0; i < n; ++i) {
-      if (i + 1 < n && same(m[i], m[i + 1])) continue;  // a later one wins
-      m[kept++] = m[i];
-      if (m[kept - 1].end - m[kept - 1].start > m[largest].end - m[largest].start) {
-        largest = kept - 1;
-      }
-    }
-    size_t total = 0;
-    for (size_t i = 0; i < kept; ++i) total += m[i].end - m[i].start + 1;
-    Text& rest = ws_->sort_buf;
-    rest.clear();
-    rest.reserve(total);
-    char* r = rest.data();
-    for (size_t i = 0; i < largest; ++i) {
-      std::memcpy(r, written.data() + m[i].start, m[i].end - m[i].start);
-      r += m[i].end - m[i].start;
-      *r++ = ',';
-    }
-    const size_t before = static_cast<size_t>(r - rest.data());
-    for (size_t i = largest + 1; i < kept; ++i) {
-      *r++ = ',';
-      std::memcpy(r, written.data() + m[i].start, m[i].end - m[i].start);
-      r += m[i].end - m[i].start;
-    }
-    const size_t rest_size = static_cast<size_t>(r - rest.data());
-    const size_t big = m[largest].end - m[largest].start;
-    char* const body = out.at(body_start);
-    std::memmove(body + before, out.at(m[largest].start), big);
-    std::memcpy(body, rest.data(), before);
-    std::memcpy(body + before + big, rest.data() + before, rest_size - before);
-    out.truncate(body_start + rest_size + big);
   }
   out.put('}');
+}
+
+// Small objects, the common case: their positions sorted by insertion (stable,
+// like the merge sort of large ones), and the body rebuilt from a stack copy.
+template <class Less>
+void Reader::reorder_small(Sink& out, size_t body_start, const Member* m, size_t n, Less&& less) {
+  // Positions sorted by (prefix, key), with the prefixes at hand in a local
+  // array: nearly every comparison is one integer compare.
+  struct Item {
+    uint64_t prefix;
+    unsigned char at;
+  };
+  Item items[kSmallMembers];
+  unsigned char order[kSmallMembers];
+  for (size_t i = 0; i < n; ++i) {
+    const Item x{m[i].prefix, static_cast<unsigned char>(i)};
+    size_t j = i;
+    for (; j > 0 && (x.prefix < items[j - 1].prefix ||
+                     (x.prefix == items[j - 1].prefix && less(m[i], m[items[j - 1].at])));
+         --j) {
+      items[j] = items[j - 1];
+    }
+    items[j] = x;
+  }
+  // Of equal keys the last one given wins: it sorts after the others. (Keys
+  // are compared in the output, so before it is rewritten.)
+  size_t kept = 0;
+  for (size_t i = 0; i < n; ++i) {
+    if (i + 1 == n || items[i].prefix != items[i + 1].prefix ||
+        less(m[items[i].at], m[items[i + 1].at])) {
+      order[kept++] = items[i].at;
+    }
+  }
+  char copy[kSmallBody];
+  const size_t body = out.size() - body_start;
+  std::memcpy(copy, out.at(body_start), body);
+  char* p = out.at(body_start);
+  for (size_t i = 0; i < kept; ++i) {
+    const Member& x = m[order[i]];
+    if (i > 0) *p++ = ',';
+    const size_t len = x.end - x.start;
+    std::memcpy(p, copy + (x.start - body_start), len);
+    p += len;
+  }
+  out.truncate(static_cast<size_t>(p - out.at(0)));
+}
+
+// Large objects, members already sorted: the ones that stay are written in
+// order; the largest is moved once, in place, and only the others go through
+// the scratch buffer.
+template <class Same>
+void Reader::reorder(Sink& out, size_t body_start, Member* m, size_t n, Same&& same) {
+  const std::string_view written = out.view();
+  size_t kept = 0, largest = 0;
+  for (size_t i = 0; i < n; ++i) {
+    if (i + 1 < n && same(m[i], m[i + 1])) continue;  // a later one wins
+    m[kept++] = m[i];
+    if (m[kept - 1].end - m[kept - 1].start > m[largest].end - m[largest].start) {
+      largest = kept - 1;
+    }
+  }
+  size_t total = 0;
+  for (size_t i = 0; i < kept; ++i) total += m[i].end - m[i].start + 1;
+  Text& rest = ws_->sort_buf;
+  rest.clear();
+  rest.reserve(total);
+  char* r = rest.data();
+  for (size_t i = 0; i < largest; ++i) {
+    std::memcpy(r, written.data() + m[i].start, m[i].end - m[i].start);
+    r += m[i].end - m[i].start;
+    *r++ = ',';
+  }
+  const size_t before = static_cast<size_t>(r - rest.data());
+  for (size_t i = largest + 1; i < kept; ++i) {
+    *r++ = ',';
+    std::memcpy(r, written.data() + m[i].start, m[i].end - m[i].start);
+    r += m[i].end - m[i].start;
+  }
+  const size_t rest_size = static_cast<size_t>(r - rest.data());
+  const size_t big = m[largest].end - m[largest].start;
+  char* const body = out.at(body_start);
+  std::memmove(body + before, out.at(m[largest].start), big);
+  std::memcpy(body, rest.data(), before);
+  std::memcpy(body + before + big, rest.data() + before, rest_size - before);
+  out.truncate(body_start + rest_size + big);
 }
 
 }  // namespace vrell::json

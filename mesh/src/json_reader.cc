@@ -123,7 +123,7 @@ bool Reader::read_any(Sink& out) {
     case '"':
       bump();
       out.put('"');
-      if (!scan_string(out, true)) return false;
+      if (!short_string(out) && !scan_string(out, true)) return false;
       out.put('"');
       return true;
     case 't':

@@ -99,6 +99,37 @@ inline size_t skip_plain_ascii(const unsigned char* s, size_t i, size_t n) noexc
 #endif
 }
 
+// The index of the first special byte among the 16 at s (16 when there is
+// none). REQUIRES: 16 bytes readable at s.
+inline size_t first_special_16(const unsigned char* s) noexcept {
+#if defined(VRELL_PLAIN_PATHS)
+  return skip_plain_ascii_plain(s, 0, 16);
+#elif VRELL_SSE2
+  const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+  const __m128i control_max = _mm_set1_epi8(0x1F);
+  const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(x, control_max), control_max);
+  const __m128i hit = _mm_or_si128(
+      _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')), _mm_cmpeq_epi8(x, _mm_set1_epi8('\\'))),
+      control);
+  const unsigned mask =
+      static_cast<unsigned>(_mm_movemask_epi8(hit) | _mm_movemask_epi8(x)) | 0x10000;
+  return static_cast<size_t>(std::countr_zero(mask));
+#else
+  // Word at a time: the lowest flagged byte of a little-endian load is the
+  // first special one (later bytes may be flagged spuriously, never earlier).
+  for (size_t half = 0; half < 16; half += 8) {
+    const uint64_t w = platform::load_le64(s + half);
+    constexpr uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+    const uint64_t quote = w ^ (kOnes * '"'), backslash = w ^ (kOnes * '\\');
+    const uint64_t flags = (((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash) |
+                            ((w - kOnes * 0x20) & ~w) | w) &
+                           kHigh;
+    if (flags != 0) return half + static_cast<size_t>(std::countr_zero(flags)) / 8;
+  }
+  return 16;
+#endif
+}
+
 // The first byte at or after i that is not JSON whitespace (n when there is none).
 inline size_t skip_ws(const char* s, size_t i, size_t n) noexcept {
 #if !defined(VRELL_PLAIN_PATHS) && VRELL_SSE2
@@ -155,6 +186,13 @@ inline uint64_t big_endian_prefix(std::string_view text, size_t from) noexcept {
     v |= uint64_t{static_cast<unsigned char>(text[i])} << (56 - 8 * (i - from));
   }
   return v;
+}
+
+// big_endian_prefix of the `len` bytes at p, where 8 bytes are readable at p
+// whatever len is: one load, the bytes past len masked off.
+inline uint64_t big_endian_prefix_at(const char* p, size_t len) noexcept {
+  const uint64_t v = platform::load_be64(p);
+  return len >= 8 ? v : v & ~(~uint64_t{0} >> (8 * len));
 }
 
 // True when every byte is below 0x80.
