@@ -38,6 +38,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const auto first = vrell::json::read_document(in, read);
   auto parsed = vrell::json::parse(in);
   if (first.has_value() != parsed.has_value()) std::abort();
+  // Validation without output agrees with the reader, error for error.
+  const auto checked = vrell::json::validate(in);
+  if (checked.has_value() != first.has_value()) std::abort();
+  if (!checked && (checked.error().code != first.error().code ||
+                   checked.error().offset != first.error().offset)) {
+    std::abort();
+  }
   if (vrell::json::is_canonical(in) && (!first || read.view() != in)) std::abort();
   if (!first) {
     // Both report the same fault at the same place, within the input.

@@ -205,7 +205,10 @@ static_assert(sizeof(Value) == 32, "a value is four words: entries stay 64 bytes
 // be used further after that.
 class Reader {
  public:
-  explicit Reader(std::string_view input);
+  // Validate: the same checks and errors, but what is written is left
+  // unsorted and numbers are not converted (only checked for their range).
+  enum class Mode : unsigned char { Canonical, Validate };
+  explicit Reader(std::string_view input, Mode mode = Mode::Canonical);
   ~Reader();
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;
@@ -284,6 +287,8 @@ class Reader {
     uint64_t prefix;  // the key's first 8 bytes, big-endian, zero-padded
   };
   friend Expected<void, Error> read_document(std::string_view text, Text& out);
+  friend Expected<void, Error> validate(std::string_view text);
+  Expected<void, Error> read_whole(Text& out);
 
   bool read_any(Sink& out);
   bool read_array(Sink& out);
@@ -306,6 +311,7 @@ class Reader {
   size_t pos_ = 0;
   int depth_ = 0;
   unsigned escapes_ = 0;  // escapes read so far: tells whether a key had any
+  bool validate_ = false;
   Error error_;
   // Buffers reused from one document to the next: a per-thread set, or the
   // reader's own when another reader on this thread holds that one.
@@ -380,6 +386,10 @@ bool is_canonical(std::string_view text) noexcept;
 bool keeps_as_canonical(std::string_view text) noexcept;
 // parse_into without that shortcut: every text goes through the reader.
 Expected<void, Error> read_document(std::string_view text, Text& out);
+
+// Whether `text` is exactly one JSON value, with the errors parse gives, but
+// without making its canonical text: for arguments that nothing keeps.
+Expected<void, Error> validate(std::string_view text);
 
 // Buffers of canonical text kept for reuse give back blocks above this size;
 // texts from this size on are handed over (Value::adopt) rather than copied,

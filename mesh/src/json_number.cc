@@ -156,6 +156,28 @@ bool integer_keeps_text(const NumberText& n) {
   return mag != 0 && mag <= uint64_t{1} << 63;
 }
 
+bool exact_float(const NumberText& n, double* value) {
+  return exact_nearest_double(
+      std::string_view(n.int_begin, n.int_len),
+      std::string_view(n.frac_begin, static_cast<size_t>(n.frac_end - n.frac_begin)), n.exponent,
+      value);
+}
+
+// The first 19 significant digits of a number and how many it has in all.
+void leading_digits(const NumberText& n, uint64_t* w, int64_t* significant) {
+  *w = 0;
+  *significant = 0;
+  for (std::string_view part :
+       {std::string_view(n.int_begin, n.int_len),
+        std::string_view(n.frac_begin, static_cast<size_t>(n.frac_end - n.frac_begin))}) {
+    for (char c : part) {
+      if (*significant == 0 && c == '0') continue;
+      if (*significant < 19) *w = *w * 10 + static_cast<uint64_t>(c - '0');
+      ++*significant;
+    }
+  }
+}
+
 // The double nearest to the number (without its sign): the one-product
 // conversion where it decides, the bracket of the first 19 digits for longer
 // ones, the exact conversion otherwise. False when it is beyond the range.
@@ -164,19 +186,39 @@ bool float_of(const NumberText& n, double* value) {
   if (platform::kFastPaths) {
     if (n.count <= 19 && nearest_double(n.w, q, value)) return true;
     if (n.count > 19) {
-      // The first 19 digits w, and the rest as a fraction of w's last unit:
-      // where w and w + 1 read as the same double, so does the whole number.
-      const int64_t q19 = q + (n.count - 19);
+      // The first 19 significant digits w, and the rest as a fraction of w's
+      // last unit: where w and w + 1 read as the same double, so does the
+      // whole number.
+      uint64_t w;
+      int64_t significant;
+      leading_digits(n, &w, &significant);
+      if (significant <= 19) return nearest_double(w, q, value) || exact_float(n, value);
+      const int64_t q19 = q + (significant - 19);
       double hi = 0.0;
-      if (nearest_double(n.w, q19, value) && nearest_double(n.w + 1, q19, &hi) && *value == hi) {
+      if (nearest_double(w, q19, value) && nearest_double(w + 1, q19, &hi) && *value == hi) {
         return true;
       }
     }
   }
-  return exact_nearest_double(
-      std::string_view(n.int_begin, n.int_len),
-      std::string_view(n.frac_begin, static_cast<size_t>(n.frac_end - n.frac_begin)), n.exponent,
-      value);
+  return exact_float(n, value);
+}
+
+// Whether a float is within the range of doubles, without converting it
+// where its first digit's exponent leaves no doubt.
+bool float_in_range(const NumberText& n) {
+  const char* first = n.int_begin;
+  const char* const int_end = n.int_begin + n.int_len;
+  while (first < int_end && *first == '0') ++first;
+  int64_t e = n.exponent + (int_end - first) - 1;
+  if (first == int_end) {
+    const char* f = n.frac_begin;
+    while (f < n.frac_end && *f == '0') ++f;
+    if (f == n.frac_end) return true;  // zero
+    e = n.exponent - (f - n.frac_begin) - 1;
+  }
+  if (e < 300) return true;  // far below the largest double (small ones go to zero)
+  double value;
+  return float_of(n, &value);
 }
 
 }  // namespace
@@ -203,6 +245,7 @@ bool Reader::read_general_number(Sink& out) {
     return fail_here(code);
   }
   pos_ = static_cast<size_t>(n.end - begin);
+  if (validate_) return !n.is_float || float_in_range(n) || fail(pos_, ErrorCode::NumberOutOfRange);
   if (!n.is_float && integer_keeps_text(n)) {
     out.write(start, static_cast<size_t>(n.end - start));
     return true;

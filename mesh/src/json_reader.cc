@@ -67,7 +67,7 @@ std::string Error::text(std::string_view input) const {
   return s;
 }
 
-Reader::Reader(std::string_view input) : in_(input) {
+Reader::Reader(std::string_view input, Mode mode) : in_(input), validate_(mode == Mode::Validate) {
   thread_local Workspace shared;
   if (!shared.in_use) {
     shared.in_use = true;
@@ -218,22 +218,36 @@ Expected<void, Error> parse_into(std::string_view text, Text& out) {
   return read_document(text, out);
 }
 
+// One whole document: a value, whitespace around it and nothing else.
+Expected<void, Error> Reader::read_whole(Text& out) {
+  bool ok;
+  {
+    skip_ws();
+    Sink sink(out, in_.size() + 16);
+    ok = read_any(sink);
+  }
+  if (!ok) return unexpected(take_error());
+  skip_ws();
+  if (!at_end()) {
+    fail_here(ErrorCode::TrailingCharacters);
+    return unexpected(take_error());
+  }
+  return {};
+}
+
 Expected<void, Error> read_document(std::string_view text, Text& out) {
   out.clear();
   Reader reader(text);
-  bool ok;
-  {
-    reader.skip_ws();
-    Reader::Sink sink(out, text.size() + 16);
-    ok = reader.read_any(sink);
-  }
-  if (!ok) return unexpected(reader.take_error());
-  reader.skip_ws();
-  if (!reader.at_end()) {
-    reader.fail_here(ErrorCode::TrailingCharacters);
-    return unexpected(reader.take_error());
-  }
-  return {};
+  return reader.read_whole(out);
+}
+
+Expected<void, Error> validate(std::string_view text) {
+  if (keeps_as_canonical(text)) return {};
+  thread_local Text scratch;
+  scratch.clear();
+  scratch.trim(kKeptBuffer);
+  Reader reader(text, Reader::Mode::Validate);
+  return reader.read_whole(scratch);
 }
 
 Expected<Value, Error> parse(std::string_view text) {

@@ -126,9 +126,12 @@ bool canonical_json(const ModuleState& st, std::string_view text, std::string_vi
 // error raised, when it is not one JSON value.
 bool check_json_arg(const ModuleState& st, std::string_view text) {
   if (text == "{}") return true;  // the default, and the usual value
-  std::string_view canonical;
-  json::Text* buffer;
-  return canonical_json(st, text, canonical, buffer);
+  auto checked = json::validate(text);
+  if (!checked) {
+    raise(st, MeshError::serialization(checked.error().text(text)));
+    return false;
+  }
+  return true;
 }
 
 PyObject* none() { Py_RETURN_NONE; }
