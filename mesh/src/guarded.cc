@@ -56,15 +56,22 @@ void RwLock::lock_slow() noexcept {
 
 // Why a sleeping reader is always woken. A reader sleeps on the exact word it
 // saw with kReadersParked in it, and that word has kWriter or kWriterWaiting
-// set too. Readers are let in again only by a writer's unlock (the one change
-// that clears those bits), which replaces the word and, finding
-// kReadersParked, notifies every reader; any other change to the word makes
-// wait() return at once and the reader look again.
+// set too. What lets it in again is a writer's unlock, the one change that
+// clears those bits; it replaces the word and, finding kReadersParked,
+// notifies every reader. Other changes (readers leaving, a writer raising
+// kWriterWaiting) let no sleeping reader in and need no notify: the reader
+// looks again when woken, or at once if the word already differs.
+//
+// A reader that slept through a writer's unlock (it sees kReadersParked
+// cleared, which only that unlock does) may then pass a writer that began
+// waiting meanwhile, though not one inside: the readers released by a write
+// go in together rather than one by one behind each following write.
 void RwLock::lock_shared_slow() noexcept {
   int spins = 0;
+  bool released = false;
   for (;;) {
     uint32_t s = state_.load(std::memory_order_relaxed);
-    if ((s & kReadersStayOut) == 0) {
+    if ((s & (released ? kWriter : kReadersStayOut)) == 0) {
       if (state_.compare_exchange_weak(s, s + kReader, std::memory_order_acquire,
                                        std::memory_order_relaxed)) {
         return;
@@ -82,6 +89,7 @@ void RwLock::lock_shared_slow() noexcept {
       continue;
     }
     state_.wait(s | kReadersParked, std::memory_order_relaxed);
+    released = (state_.load(std::memory_order_relaxed) & kReadersParked) == 0;
   }
 }
 

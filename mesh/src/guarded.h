@@ -37,10 +37,13 @@ namespace vrell {
 //    that arrive from then on stay out, so the writer gets in as soon as the
 //    readers already inside leave; a steady stream of overlapping readers
 //    cannot keep it out. Readers still share with each other.
-//  - When a writer leaves, everyone waiting is let go at once: the parked
-//    readers and one parked writer compete, and a writer that loses to
-//    readers raises kWriterWaiting again and waits only for them. Readers are
-//    therefore not starved by a stream of writers either.
+//  - When a writer leaves, everyone waiting is let go at once: the readers
+//    asleep behind it go in together, even past a writer that began waiting
+//    meanwhile, and one sleeping writer is woken to compete with them; a
+//    writer that loses raises kWriterWaiting again and waits only for the
+//    readers then inside. Readers are therefore not starved by a stream of
+//    writers either, and writers among themselves take turns as the
+//    scheduler has them (not in order of arrival).
 //
 // The state word:
 //   bits 0-28  readers inside (a count; threads are far fewer than 2^29)
