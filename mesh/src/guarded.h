@@ -11,14 +11,15 @@
 // OutOfMemory and does not poison: every write section must give the strong
 // exception guarantee (change nothing before its last allocation).
 //
-// Thread safety: any number of threads may call read() and write() at once.
-// With kShared false (a plain mutex) readers exclude each other too.
+// Thread safety: any number of threads may call read() and write() at once,
+// and they really do run in parallel (the Python binding declares that it
+// needs no interpreter lock); the RwLock below is all that keeps them apart.
+// With kShared false readers exclude each other too.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <new>
-#include <thread>
 #include <type_traits>
 #include <utility>
 
@@ -26,38 +27,86 @@
 
 namespace vrell {
 
-// A reader-writer spin lock: sections are a few hundred nanoseconds at most,
-// and under the interpreter lock they never contend.
+// A reader-writer lock whose waiters sleep. Sections are short, but some read
+// sections are not (listing every key of a large store takes milliseconds),
+// and threads waiting out such a section must neither burn a core nor starve:
+//
+//  - A waiter spins briefly, then parks on an atomic word (std::atomic wait /
+//    notify: a futex or its equivalent), using no processor time until woken.
+//  - A writer that finds readers inside raises kWriterWaiting, and readers
+//    that arrive from then on stay out, so the writer gets in as soon as the
+//    readers already inside leave; a steady stream of overlapping readers
+//    cannot keep it out. Readers still share with each other.
+//  - When a writer leaves, everyone waiting is let go at once: the readers
+//    asleep behind it go in together, even past a writer that began waiting
+//    meanwhile, and one sleeping writer is woken to compete with them; a
+//    writer that loses raises kWriterWaiting again and waits only for the
+//    readers then inside. Readers are therefore not starved by a stream of
+//    writers either, and writers among themselves take turns as the
+//    scheduler has them (not in order of arrival).
+//
+// The state word:
+//   bits 0-28  readers inside (a count; threads are far fewer than 2^29)
+//   bit 29     kReadersParked: some reader sleeps on state_
+//   bit 30     kWriterWaiting: some writer waits (spinning or asleep on
+//              writer_wakeups_), or a woken writer is on its way in
+//   bit 31     kWriter: a writer is inside
+// kReadersParked and kWriterWaiting are set only while the lock is held or
+// awaited, and cleared only by a writer's unlock, which clears the whole word.
+//
+// Uncontended, lock and unlock are one atomic read-modify-write each, and
+// unlock calls no notify: the word it replaces says whether anyone sleeps.
+// Why no wake-up is lost is set out at the slow paths (guarded.cc).
 class RwLock {
  public:
+  RwLock() noexcept = default;
+  RwLock(const RwLock&) = delete;
+  RwLock& operator=(const RwLock&) = delete;
+
   void lock() noexcept {
     uint32_t expected = 0;
-    while (!state_.compare_exchange_weak(expected, kWriter, std::memory_order_acquire,
-                                         std::memory_order_relaxed)) {
-      expected = 0;
-      std::this_thread::yield();
+    if (!state_.compare_exchange_strong(expected, kWriter, std::memory_order_acquire,
+                                        std::memory_order_relaxed)) {
+      lock_slow();
     }
   }
-  void unlock() noexcept { state_.store(0, std::memory_order_release); }
+  void unlock() noexcept {
+    const uint32_t old = state_.exchange(0, std::memory_order_release);
+    if (old != kWriter) wake_after_write(old);
+  }
 
   void lock_shared() noexcept {
     uint32_t s = state_.load(std::memory_order_relaxed);
-    for (;;) {
-      if ((s & kWriter) == 0 && state_.compare_exchange_weak(s, s + 1, std::memory_order_acquire,
-                                                             std::memory_order_relaxed)) {
-        return;
-      }
-      if (s & kWriter) {
-        std::this_thread::yield();
-        s = state_.load(std::memory_order_relaxed);
-      }
+    if ((s & kReadersStayOut) != 0 ||
+        !state_.compare_exchange_strong(s, s + kReader, std::memory_order_acquire,
+                                        std::memory_order_relaxed)) {
+      lock_shared_slow();
     }
   }
-  void unlock_shared() noexcept { state_.fetch_sub(1, std::memory_order_release); }
+  void unlock_shared() noexcept {
+    const uint32_t old = state_.fetch_sub(kReader, std::memory_order_release);
+    // The last reader out lets the waiting writer in.
+    if ((old & ~kReadersParked) == (kWriterWaiting | kReader)) wake_writer();
+  }
 
  private:
-  static constexpr uint32_t kWriter = 0x80000000u;
+  friend struct TestAccess;
+  static constexpr uint32_t kReader = 1;
+  static constexpr uint32_t kReaderMask = (uint32_t{1} << 29) - 1;
+  static constexpr uint32_t kReadersParked = uint32_t{1} << 29;
+  static constexpr uint32_t kWriterWaiting = uint32_t{1} << 30;
+  static constexpr uint32_t kWriter = uint32_t{1} << 31;
+  static constexpr uint32_t kReadersStayOut = kWriter | kWriterWaiting;
+
+  void lock_slow() noexcept;
+  void lock_shared_slow() noexcept;
+  void wake_after_write(uint32_t old) noexcept;
+  void wake_writer() noexcept;
+
   std::atomic<uint32_t> state_{0};
+  // Writers sleep on this count rather than on state_, so that waking one
+  // writer wakes no reader; every wake-up adds one before notifying.
+  std::atomic<uint32_t> writer_wakeups_{0};
 };
 
 namespace detail {
@@ -126,6 +175,7 @@ class Guarded {
   bool poisoned() const noexcept { return poisoned_.load(std::memory_order_relaxed); }
 
  private:
+  friend struct TestAccess;
   void poison() noexcept { poisoned_.store(true, std::memory_order_relaxed); }
 
   struct ReadHold {

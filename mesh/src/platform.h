@@ -150,6 +150,22 @@ inline bool add_overflow(uint64_t a, uint64_t b, uint64_t* out) noexcept {
 #endif
 }
 
+// --- Spin-wait hint ----------------------------------------------------------
+
+// Tells the processor that the caller is spinning on a value another core
+// will change: x86's pause, Arm's yield. The plain version does nothing; the
+// spin is then just a loop of loads.
+inline void cpu_relax() noexcept {
+#if VRELL_SSE2
+  _mm_pause();
+#elif !defined(VRELL_PORTABLE) && (defined(__GNUC__) || defined(__clang__)) && \
+    (defined(__aarch64__) || defined(__arm__))
+  __asm__ __volatile__("yield" ::: "memory");
+#elif !defined(VRELL_PORTABLE) && defined(_MSC_VER) && (defined(_M_ARM64) || defined(_M_ARM))
+  __yield();
+#endif
+}
+
 // --- Operating system --------------------------------------------------------
 
 struct WallTime {

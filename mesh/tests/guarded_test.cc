@@ -175,46 +175,172 @@ TEST(GuardedTest, FailedAllocationReportsOutOfMemoryWithoutPoisoning) {
   EXPECT_EQ(g.read_or(0, [](const auto& v) noexcept { return v.size(); }), 2u);
 }
 
+// Waits for a condition another thread brings about (no deadline: a lock that
+// never lets it happen hangs the test, which ctest's timeout then fails).
+template <class Pred>
+void wait_until(Pred&& pred) {
+  while (!pred()) std::this_thread::yield();
+}
+
+// Eight threads mixing reads and writes, some sections yielding half-way so
+// that waiters park and must be woken: no section overlaps a write section,
+// no write is lost, and without kShared no two readers are inside together.
 template <bool kShared>
-void check_sections_exclude_writers() {
+void check_sections_stay_apart() {
   struct Pair {
     long a = 0;
     long b = 0;
   };
   Guarded<Pair, kShared> g(kPoisoned);
-  constexpr int kWrites = 20000;
-  std::atomic<bool> torn{false};
-  std::atomic<int> writers_left{2};
-  auto writer = [&] {
-    for (int i = 0; i < kWrites; ++i) {
-      (void)g.write([](Pair& p) -> Result<int> {
-        ++p.a;
-        ++p.b;
-        return 0;
-      });
-    }
-    writers_left.fetch_sub(1);
-  };
-  auto reader = [&] {
-    while (writers_left.load() > 0) {
-      (void)g.read([&](const Pair& p) -> Result<int> {
-        if (p.a != p.b) torn.store(true);
-        return 0;
-      });
+  constexpr int kThreads = 8;
+  constexpr int kRounds = 3000;
+  std::atomic<int> readers_in{0};
+  std::atomic<int> writers_in{0};
+  std::atomic<bool> overlap{false};
+  std::atomic<long> writes{0};
+  auto run = [&](int t) {
+    for (int i = 0; i < kRounds; ++i) {
+      const bool yield_inside = i % 50 == t;
+      if ((i + t) % 3 == 0) {
+        (void)g.write([&](Pair& p) -> Result<int> {
+          if (writers_in.fetch_add(1) != 0 || readers_in.load() != 0) overlap.store(true);
+          ++p.a;
+          if (yield_inside) std::this_thread::yield();
+          ++p.b;
+          writers_in.fetch_sub(1);
+          return 0;
+        });
+        writes.fetch_add(1);
+      } else {
+        (void)g.read([&](const Pair& p) -> Result<int> {
+          const int readers = readers_in.fetch_add(1) + 1;
+          if (writers_in.load() != 0 || p.a != p.b || (!kShared && readers != 1)) {
+            overlap.store(true);
+          }
+          if (yield_inside) std::this_thread::yield();
+          readers_in.fetch_sub(1);
+          return 0;
+        });
+      }
     }
   };
   std::vector<std::thread> threads;
-  threads.emplace_back(writer);
-  threads.emplace_back(writer);
-  threads.emplace_back(reader);
-  threads.emplace_back(reader);
+  for (int t = 0; t < kThreads; ++t) threads.emplace_back(run, t);
   for (auto& t : threads) t.join();
-  EXPECT_FALSE(torn.load());
-  EXPECT_EQ(g.read_or(0, [](const Pair& p) noexcept { return p.a; }), 2 * kWrites);
+  EXPECT_FALSE(overlap.load());
+  EXPECT_EQ(g.read_or(0, [](const Pair& p) noexcept { return p.a; }), writes.load());
+  EXPECT_EQ(g.read_or(0, [](const Pair& p) noexcept { return p.b; }), writes.load());
 }
 
-TEST(GuardedTest, SharedLockExcludesWriters) { check_sections_exclude_writers<true>(); }
-TEST(GuardedTest, ExclusiveLockExcludesWriters) { check_sections_exclude_writers<false>(); }
+TEST(GuardedTest, SharedLockKeepsWritesApartUnderManyThreads) { check_sections_stay_apart<true>(); }
+TEST(GuardedTest, ExclusiveLockKeepsEverySectionApartUnderManyThreads) {
+  check_sections_stay_apart<false>();
+}
+
+// Two readers inside at once (readers share); a writer comes and waits for
+// them; a reader that comes after the writer stays out until the writer is
+// done, although the lock is only read-held when it arrives.
+TEST(GuardedTest, WaitingWriterGoesBeforeReadersThatComeAfterIt) {
+  Guarded<int> g(kPoisoned, 0);
+  std::atomic<int> readers_in{0};
+  std::atomic<bool> release{false};
+  std::atomic<bool> late_done{false};
+  int next_step = 0;  // sections write these under the lock
+  int writer_step = -1, late_step = -1, late_saw = -1, readers_beside_writer = -1;
+
+  auto long_reader = [&] {
+    (void)g.read([&](const int&) -> Result<int> {
+      readers_in.fetch_add(1);
+      wait_until([&] { return release.load(); });
+      readers_in.fetch_sub(1);
+      return 0;
+    });
+  };
+  std::thread first(long_reader), second(long_reader);
+  wait_until([&] { return readers_in.load() == 2; });
+
+  std::thread writer([&] {
+    (void)g.write([&](int& v) -> Result<int> {
+      readers_beside_writer = readers_in.load();
+      writer_step = next_step++;
+      return ++v;
+    });
+  });
+  wait_until([&] { return TestAccess::writer_waiting(g); });
+
+  std::thread late([&] {
+    (void)g.read([&](const int& v) -> Result<int> {
+      late_saw = v;
+      late_step = next_step++;
+      return v;
+    });
+    late_done.store(true);
+  });
+  // Parked behind the writer, or (a fault) already through.
+  wait_until([&] { return TestAccess::readers_parked(g) || late_done.load(); });
+
+  release.store(true);
+  for (std::thread* t : {&first, &second, &writer, &late}) t->join();
+  EXPECT_EQ(writer_step, 0);
+  EXPECT_EQ(late_step, 1);
+  EXPECT_EQ(late_saw, 1);
+  EXPECT_EQ(readers_beside_writer, 0);
+}
+
+// A reader and a writer asleep behind a write section that fails: both wake,
+// and they see what that failure left. After a Panic or a stray exception the
+// lock is poisoned and neither section runs; after std::bad_alloc both run.
+TEST(GuardedTest, WaitersBehindAFailingWriteSeeItsOutcome) {
+  for (Outcome outcome : {Outcome::OutOfMemory, Outcome::Panic, Outcome::Throws}) {
+    SCOPED_TRACE(static_cast<int>(outcome));
+    const bool poisons = outcome != Outcome::OutOfMemory;
+    Guarded<int> g(kPoisoned, 7);
+    std::atomic<bool> entered{false}, release{false};
+    std::thread failing([&] {
+      (void)g.write([&](int&) -> Result<int> {
+        entered.store(true);
+        wait_until([&] { return release.load(); });
+        return run_section(outcome);
+      });
+    });
+    wait_until([&] { return entered.load(); });
+
+    bool read_ran = false, write_ran = false;
+    Result<int> read = 0, written = 0;
+    std::thread reader([&] {
+      read = g.read([&](const int& v) -> Result<int> {
+        read_ran = true;
+        return v;
+      });
+    });
+    std::thread writer([&] {
+      written = g.write([&](int& v) -> Result<int> {
+        write_ran = true;
+        return ++v;
+      });
+    });
+    wait_until([&] { return TestAccess::readers_parked(g) && TestAccess::writer_waiting(g); });
+    release.store(true);
+    for (std::thread* t : {&failing, &reader, &writer}) t->join();
+
+    EXPECT_EQ(g.poisoned(), poisons);
+    EXPECT_EQ(read_ran, !poisons);
+    EXPECT_EQ(write_ran, !poisons);
+    if (poisons) {
+      ASSERT_FALSE(read.has_value());
+      ASSERT_FALSE(written.has_value());
+      EXPECT_EQ(read.error().text(), "State error: test lock poisoned");
+      EXPECT_EQ(written.error().text(), "State error: test lock poisoned");
+    } else {
+      // The reader and the second writer go in either order.
+      ASSERT_TRUE(read.has_value());
+      ASSERT_TRUE(written.has_value());
+      EXPECT_TRUE(*read == 7 || *read == 8) << *read;
+      EXPECT_EQ(*written, 8);
+      EXPECT_EQ(g.read_or(0, [](const int& v) noexcept { return v; }), 8);
+    }
+  }
+}
 
 }  // namespace
 }  // namespace vrell

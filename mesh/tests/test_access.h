@@ -9,6 +9,7 @@
 #include "channel.h"
 #include "clock.h"
 #include "error.h"
+#include "guarded.h"
 #include "migration.h"
 #include "registry.h"
 #include "state.h"
@@ -33,6 +34,16 @@ struct TestAccess {
   template <class Component>
   static bool poisoned(Component& component) {
     return table(component).poisoned();
+  }
+
+  // What the lock's state word says about its waiters.
+  template <class T, bool kShared>
+  static bool writer_waiting(const Guarded<T, kShared>& g) {
+    return (g.lock_.state_.load() & RwLock::kWriterWaiting) != 0;
+  }
+  template <class T, bool kShared>
+  static bool readers_parked(const Guarded<T, kShared>& g) {
+    return (g.lock_.state_.load() & RwLock::kReadersParked) != 0;
   }
 };
 
