@@ -263,7 +263,7 @@ TEST(StressTest, AgentRegistry) {
       const std::string id = own_id(t, j);
       const auto status = static_cast<AgentStatus>(rng() % kAgentStatusCount);
       const auto want = model.find(j);
-      switch (rng() % 6) {
+      switch (rng() % 7) {
         case 0: {
           Result<AgentEntry> entry = registry.register_agent("Own", id, 2, std::nullopt);
           if (want != model.end()) {
@@ -303,6 +303,17 @@ TEST(StressTest, AgentRegistry) {
                                                             std::string(status_text(want->second)) +
                                                             "\"") == 1),
                        [&] { return "write_entry_json of " + id; });
+          break;
+        }
+        case 5: {
+          // Refused for an absent, stopped or errored agent; the others run.
+          const bool routable = want != model.end() && want->second != AgentStatus::Stopped &&
+                                want->second != AgentStatus::Error;
+          Result<void> routed = registry.route(id, "Caller");
+          faults.check(routed.has_value() == routable &&
+                           (routable || routed.error().kind() == ErrorKind::AgentNotFound),
+                       [&] { return "route of " + id; });
+          if (routable) want->second = AgentStatus::Running;
           break;
         }
         default: {
