@@ -22,6 +22,7 @@ import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
 DATA = HERE.parent.parent / "shared" / "data" / "bench"
 
 
@@ -97,6 +98,25 @@ def workloads(mod):
         "publish": (lambda: mod.VrellMesh("bench"), publish, 1000),
         "migration cycle": (lambda: mod.VrellMesh("bench"), migration_cycle, 100),
     }
+    import appdocs
+
+    for size in appdocs.SIZES:
+        pairs = [(f"doc{i}", d) for i, d in enumerate(appdocs.documents(size))]
+
+        def store(m, pairs=pairs):
+            f = m.state_set
+            for k, x in pairs:
+                f(k, x)
+
+        out[f"state_set app {size} B"] = (lambda: mod.VrellMesh("bench"), store, len(pairs))
+    routes = list(zip(ids, appdocs.args_documents(len(ids))))
+
+    def route_args(m):
+        f = m.route_agent_call
+        for i, x in routes:
+            f("Worker", i, "run", x)
+
+    out["route_agent_call 200 B args"] = (agents, route_args, len(routes))
     for name in ("canada", "citm_catalog", "twitter"):
         path = DATA / f"{name}.json"
         if not path.exists():

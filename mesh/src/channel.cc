@@ -17,7 +17,7 @@ std::pair<Sender, Receiver> BroadcastQueue::create() {
 
 Receiver BroadcastQueue::subscribe(const Share& queue) {
   std::lock_guard<std::mutex> tail(queue->tail_lock_);
-  ++queue->receivers_;
+  queue->receivers_.fetch_add(1, std::memory_order_relaxed);
   Receiver receiver(queue, queue->next_);
   receiver.ring_ = queue->ring_.get();
   return receiver;
@@ -60,20 +60,20 @@ void Sender::release() noexcept {
 Expected<uint64_t, Message> Sender::send(Message message) {
   BroadcastQueue& q = *q_;
   std::lock_guard<std::mutex> tail(q.tail_lock_);
-  if (q.receivers_ == 0) return unexpected(std::move(message));
+  const uint64_t receivers = q.receivers_.load(std::memory_order_relaxed);
+  if (receivers == 0) return unexpected(std::move(message));
   if (!q.ring_) q.ring_ = std::make_unique<Slot[]>(kCapacity);
   const uint64_t position = q.next_++;
   Slot& slot = q.ring_[position % kCapacity];
   std::lock_guard<std::mutex> hold(slot.lock);
   slot.position = position;
-  slot.remaining = q.receivers_;
+  slot.remaining = receivers;
   slot.message = std::move(message);  // frees the message it overwrites
-  return q.receivers_;
+  return receivers;
 }
 
 uint64_t Sender::receiver_count() const {
-  std::lock_guard<std::mutex> tail(q_->tail_lock_);
-  return q_->receivers_;
+  return q_->receivers_.load(std::memory_order_relaxed);
 }
 
 Receiver Sender::subscribe() const { return BroadcastQueue::subscribe(q_); }
@@ -97,7 +97,7 @@ void Receiver::release() noexcept {
   BroadcastQueue& q = *q_;
   {
     std::lock_guard<std::mutex> tail(q.tail_lock_);
-    --q.receivers_;
+    q.receivers_.fetch_sub(1, std::memory_order_relaxed);
     if (q.ring_) {
       // Unread messages stop waiting for this receiver.
       for (uint64_t p = std::max(next_, q.oldest_held()); p < q.next_; ++p) {
@@ -154,31 +154,34 @@ Receiver::Received Receiver::try_recv() {
 MeshChannel::MeshChannel(const Clock& clock)
     : clock_(&clock), topics_(MeshError::channel("channel lock poisoned")) {}
 
-Result<Sender> MeshChannel::sender_for(std::string_view topic) {
-  return topics_.write([&](KeyedMap<Sender>& topics) -> Result<Sender> {
-    if (const auto it = topics.find(topic); it != topics.end()) return it->second;
-    // The mesh keeps no receiver: the one that comes with the queue goes at once.
-    Sender created = BroadcastQueue::create().first;
-    std::string name(topic);
-    topics.emplace(std::move(name), created);
-    return created;
+Result<std::optional<Sender>> MeshChannel::heard_sender(std::string_view topic) {
+  return topics_.write([&](KeyedMap<Sender>& topics) -> Result<std::optional<Sender>> {
+    auto it = topics.find(topic);
+    if (it == topics.end()) {
+      // The mesh keeps no receiver: the one that comes with the queue goes at once.
+      Sender created = BroadcastQueue::create().first;
+      std::string name(topic);
+      it = topics.emplace(std::move(name), std::move(created)).first;
+    }
+    // With nobody listening the message would be dropped on arrival: no copy
+    // of the sender (two atomic counts) and no message are made for it.
+    if (it->second.receiver_count() == 0) return std::optional<Sender>();
+    return std::optional<Sender>(it->second);
   });
 }
 
 template <class MakePayload>
 Result<uint64_t> MeshChannel::publish_with(std::string_view topic, MakePayload&& payload) {
-  Result<Sender> sender = sender_for(topic);
+  Result<std::optional<Sender>> sender = heard_sender(topic);
   if (!sender) return unexpected(std::move(sender).error());
 
   // The clock is read outside the map lock: a fault here poisons nothing.
   Result<Timestamp> now = read_timestamp(*clock_);
   if (!now) return unexpected(std::move(now).error());
+  if (!*sender) return uint64_t{0};  // a receiver that comes later never sees it
   try {
-    // With nobody listening the message would be dropped on arrival: skip
-    // building it (a receiver that comes later never sees earlier messages).
-    if (sender->receiver_count() == 0) return uint64_t{0};
     Expected<uint64_t, Message> sent =
-        sender->send(Message{std::string(topic), payload(), std::string(now->text())});
+        (*sender)->send(Message{std::string(topic), payload(), std::string(now->text())});
     // No live receiver: the message is dropped, which is no error.
     return sent.has_value() ? sent.value() : uint64_t{0};
   } catch (const std::bad_alloc&) {

@@ -156,7 +156,8 @@ class BroadcastQueue {
   std::mutex tail_lock_;
   // Under tail_lock_:
   uint64_t next_ = 0;
-  uint64_t receivers_ = 1;
+  // Changed under tail_lock_; read without it where a momentary count will do.
+  std::atomic<uint64_t> receivers_{1};
   bool closed_ = false;
   // Allocated by the first send that has a receiver, so that topics nobody
   // reads cost no ring; set once, under tail_lock_.
@@ -183,7 +184,9 @@ class MeshChannel {
 
  private:
   friend struct TestAccess;
-  Result<BroadcastQueue::Sender> sender_for(std::string_view topic);
+  // The topic's sender (the topic created on first use), or nullopt when its
+  // queue has no live receiver, without touching the sender's counts then.
+  Result<std::optional<BroadcastQueue::Sender>> heard_sender(std::string_view topic);
   template <class MakePayload>
   Result<uint64_t> publish_with(std::string_view topic, MakePayload&& payload);
 

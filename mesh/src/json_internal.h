@@ -77,12 +77,21 @@ class Reader::Sink {
 // value: copied with one 16-byte move, the quote consumed but not written.
 // False, with nothing consumed, leaves it to scan_string.
 inline bool Reader::short_string(Sink& out) {
-  if (!platform::kFastPaths || in_.size() - pos_ < 16) return false;
-  const auto* s = reinterpret_cast<const unsigned char*>(in_.data()) + pos_;
-  const size_t k = scan::first_special_16(s);
-  if (k == 16 || s[k] != '"') return false;
+  if (!platform::kFastPaths) return false;
+  const size_t avail = in_.size() - pos_;
+  const auto* src = reinterpret_cast<const unsigned char*>(in_.data()) + pos_;
+  unsigned char pad[16];
+  if (avail < 16) {
+    // Near the end: a zero-padded copy (a zero byte is special, so the scan
+    // stops within the input).
+    std::memset(pad, 0, sizeof pad);
+    std::memcpy(pad, src, avail);
+    src = pad;
+  }
+  const size_t k = scan::first_special_16(src);
+  if (k == 16 || k == avail || src[k] != '"') return false;
   char* o = out.room(16);
-  std::memcpy(o, s, 16);
+  std::memcpy(o, src, 16);
   out.advance_to(o + k);
   pos_ += k + 1;
   return true;

@@ -75,6 +75,14 @@ char* put_decimal(char* o, Decimal d) noexcept {
   return o + xn;
 }
 
+const char* fast_number_tail(const char* p, const char* end, char** o) noexcept {
+  char pad[64] = {};
+  const auto n = static_cast<size_t>(end - p);
+  std::memcpy(pad, p, n);
+  const char* done = fast_number(pad, pad + n, o);
+  return done == nullptr ? nullptr : p + (done - pad);
+}
+
 }  // namespace detail
 
 namespace {
@@ -226,7 +234,7 @@ bool float_in_range(const NumberText& n) {
 bool Reader::read_number(Sink& out) {
   const char* const begin = in_.data();
   char* o = out.room(detail::kF64Room);
-  if (const char* done = detail::fast_number(begin + pos_, begin + in_.size(), &o)) {
+  if (const char* done = detail::fast_number_at(begin + pos_, begin + in_.size(), &o)) {
     out.advance_to(o);
     pos_ = static_cast<size_t>(done - begin);
     return true;

@@ -100,26 +100,10 @@ VRELL_ALWAYS_INLINE bool short_decimal(uint64_t w, int64_t q, Decimal* d) noexce
   return true;
 }
 
-// Copies the first `len` (at most N) of the `avail` bytes at `from` to `to`,
-// which has room for N: one fixed-size move where N bytes are readable (a
-// variable-length one would be a library call), a byte loop near the end of
-// the input.
-template <size_t N>
-VRELL_ALWAYS_INLINE void copy_short(char* to, const char* from, size_t len,
-                                    ptrdiff_t avail) noexcept {
-  if (avail >= static_cast<ptrdiff_t>(N)) {
-    std::memcpy(to, from, N);
-  } else {
-    for (size_t i = 0; i < len; ++i) to[i] = from[i];
-  }
-}
-
 VRELL_ALWAYS_INLINE char* copy_decimal_prefix(char* o, Decimal d, const char* start,
                                               const char* int_begin, size_t int_len, uint64_t w,
-                                              int count, const char* end) noexcept {
-  // (Within 32 bytes of the end the layout is written instead: a copy there
-  // would cost the loop more than it saves.)
-  if (!platform::kFastPaths || end - start < 32) return nullptr;
+                                              int count) noexcept {
+  if (!platform::kFastPaths) return nullptr;
   // The input's first significant digit: the integer part's first (then all
   // `count` digits are significant), or the first after the zeros that open
   // the fraction of "0.00x" (which `count` includes).
@@ -197,7 +181,8 @@ inline const char* scan_digits(const char* p, const char* end, uint64_t* w, int*
 // registers: an optional minus, at most 19 digits with an optional fraction,
 // no exponent, and not zero. Writes the canonical text at *o (kF64Room bytes
 // free) and returns the number's end; nullptr leaves the number to the
-// general reader, which also reports every error.
+// general reader, which also reports every error. REQUIRES: 32 bytes
+// readable at p, whatever end says (fast_number_at sees to it).
 VRELL_ALWAYS_INLINE const char* fast_number(const char* p, const char* end, char** o) noexcept {
   if (!platform::kFastPaths) return nullptr;
   const char* const start = p;
@@ -227,7 +212,7 @@ VRELL_ALWAYS_INLINE const char* fast_number(const char* p, const char* end, char
   if (p == end || (*p != '.' && *p != 'e' && *p != 'E' && !is_digit(*p))) {
     // An integer: its text, when it fits in both i64 and u64 (and is not -0).
     if (int_len > 18 || (w == 0 && start != int_begin)) return nullptr;
-    copy_short<20>(*o, start, static_cast<size_t>(p - start), end - start);
+    std::memcpy(*o, start, 20);
     *o += p - start;
     return p;
   }
@@ -242,7 +227,7 @@ VRELL_ALWAYS_INLINE const char* fast_number(const char* p, const char* end, char
     if (!float_text::nearest(w, q, &value)) return nullptr;
     d = float_text::shortest(value);
   }
-  if (char* done = copy_decimal_prefix(*o, d, start, int_begin, int_len, w, count, end)) {
+  if (char* done = copy_decimal_prefix(*o, d, start, int_begin, int_len, w, count)) {
     *o = done;
   } else {
     char* out = *o;
@@ -250,6 +235,15 @@ VRELL_ALWAYS_INLINE const char* fast_number(const char* p, const char* end, char
     *o = put_decimal(out, d);
   }
   return p;
+}
+
+// A number within 32 bytes of the input's end, read from a padded copy.
+const char* fast_number_tail(const char* p, const char* end, char** o) noexcept;
+
+// fast_number at any place of the input: its fixed-size moves stay inside.
+VRELL_ALWAYS_INLINE const char* fast_number_at(const char* p, const char* end, char** o) noexcept {
+  if (end - p >= 32) return fast_number(p, end, o);
+  return fast_number_tail(p, end, o);
 }
 
 }  // namespace vrell::json::detail

@@ -177,7 +177,7 @@ bool Reader::read_array(Sink& out) {
     const char c = s[pos_];
     if (detail::is_digit(c) || c == '-') {
       char* o = out.room(detail::kF64Room);
-      if (const char* e = detail::fast_number(s + pos_, s + n, &o)) {
+      if (const char* e = detail::fast_number_at(s + pos_, s + n, &o)) {
         out.advance_to(o);
         pos_ = static_cast<size_t>(e - s);
       } else if (!read_general_number(out)) {
@@ -201,8 +201,24 @@ bool Reader::read_array(Sink& out) {
   return true;
 }
 
+namespace {
+
+// Text that plainly is not canonical, found in a few steps: an object whose
+// first key is followed by whitespace before or after its colon (what most
+// writers other than this one produce). Never says so of canonical text.
+bool plainly_spaced(std::string_view text) noexcept {
+  if (text.size() < 20 || text[0] != '{' || text[1] != '"') return false;
+  const auto* key = reinterpret_cast<const unsigned char*>(text.data()) + 2;
+  const size_t k = scan::first_special_16(key);
+  if (k == 16 || key[k] != '"') return false;
+  return Reader::is_ws(static_cast<char>(key[k + 1])) ||
+         (key[k + 1] == ':' && Reader::is_ws(static_cast<char>(key[k + 2])));
+}
+
+}  // namespace
+
 bool keeps_as_canonical(std::string_view text) noexcept {
-  return platform::kFastPaths && is_canonical(text);
+  return platform::kFastPaths && !plainly_spaced(text) && is_canonical(text);
 }
 
 Expected<void, Error> parse_into(std::string_view text, Text& out) {
