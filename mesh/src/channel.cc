@@ -72,9 +72,7 @@ Expected<uint64_t, Message> Sender::send(Message message) {
   return receivers;
 }
 
-uint64_t Sender::receiver_count() const {
-  return q_->receivers_.load(std::memory_order_relaxed);
-}
+uint64_t Sender::receiver_count() const { return q_->receivers_.load(std::memory_order_relaxed); }
 
 Receiver Sender::subscribe() const { return BroadcastQueue::subscribe(q_); }
 

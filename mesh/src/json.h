@@ -205,10 +205,7 @@ static_assert(sizeof(Value) == 32, "a value is four words: entries stay 64 bytes
 // be used further after that.
 class Reader {
  public:
-  // Validate: the same checks and errors, but what is written is left
-  // unsorted and numbers are not converted (only checked for their range).
-  enum class Mode : unsigned char { Canonical, Validate };
-  explicit Reader(std::string_view input, Mode mode = Mode::Canonical);
+  explicit Reader(std::string_view input);
   ~Reader();
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;
@@ -272,7 +269,8 @@ class Reader {
 
   static bool is_ws(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
-  class Sink;  // the output cursor of a read (json_internal.h)
+  class Sink;      // the output cursor of a read (json_internal.h)
+  class NullSink;  // one that keeps nothing, for validation
 
  private:
   // skip_ws from a whitespace byte on, 16 bytes at a time.
@@ -295,11 +293,21 @@ class Reader {
   bool read_object(Sink& out);
   bool read_number(Sink& out);
   bool read_general_number(Sink& out);
-  bool read_literal(std::string_view word, Sink& out);
-  bool scan_string(Sink& out, bool json_out);
+  template <class Out>
+  bool read_literal(std::string_view word, Out& out);
+  template <class Out>
+  bool scan_string(Out& out, bool json_out);
   bool short_string(Sink& out);
-  bool read_escape(Sink& out, bool json_out);
-  bool read_unicode_escape(Sink& out, bool json_out);
+  template <class Out>
+  bool read_escape(Out& out, bool json_out);
+  template <class Out>
+  bool read_unicode_escape(Out& out, bool json_out);
+  // Validation: the reader's grammar and errors, with nothing written.
+  bool skip_any();
+  bool skip_array();
+  bool skip_object();
+  bool skip_number();
+  bool skip_literal(std::string_view word);
   bool read_member(Sink& out);
   void finish_object(Sink& out, size_t body_start, size_t first_member);
   template <class Less>
@@ -311,7 +319,6 @@ class Reader {
   size_t pos_ = 0;
   int depth_ = 0;
   unsigned escapes_ = 0;  // escapes read so far: tells whether a key had any
-  bool validate_ = false;
   Error error_;
   // Buffers reused from one document to the next: a per-thread set, or the
   // reader's own when another reader on this thread holds that one.

@@ -72,6 +72,19 @@ class Reader::Sink {
   char* end_;
 };
 
+// A sink that keeps nothing: what validation writes to. Its room is a small
+// scratch block that every write may overwrite.
+class Reader::NullSink {
+ public:
+  char* room(size_t) noexcept { return scratch_; }
+  void advance_to(char*) noexcept {}
+  void put(char) noexcept {}
+  void write(const char*, size_t) noexcept {}
+
+ private:
+  char scratch_[64];
+};
+
 // A string (after its opening quote) whose closing quote comes within 16
 // bytes with nothing to escape or check before it, the common short key or
 // value: copied with one 16-byte move, the quote consumed but not written.
@@ -95,6 +108,23 @@ inline bool Reader::short_string(Sink& out) {
   out.advance_to(o + k);
   pos_ += k + 1;
   return true;
+}
+
+// A literal (true, false, null) at the current offset.
+template <class Out>
+bool Reader::read_literal(std::string_view word, Out& out) {
+  if (in_.size() - pos_ >= word.size() && in_.compare(pos_, word.size(), word) == 0) {
+    pos_ += word.size();
+    out.write(word.data(), word.size());
+    return true;
+  }
+  bump();
+  for (size_t i = 1; i < word.size(); ++i) {
+    if (at_end()) return fail_here(ErrorCode::EofValue);
+    if (peek() != word[i]) return fail_here(ErrorCode::ExpectedIdent);
+    bump();
+  }
+  return true;  // not reached: the whole word was there
 }
 
 namespace detail {

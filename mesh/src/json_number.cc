@@ -242,6 +242,19 @@ bool Reader::read_number(Sink& out) {
   return read_general_number(out);
 }
 
+bool Reader::skip_number() {
+  const char* const begin = in_.data();
+  NumberText n;
+  ErrorCode code;
+  const char* fault;
+  if (!scan_number(begin + pos_, begin + in_.size(), &n, &code, &fault)) {
+    pos_ = static_cast<size_t>(fault - begin);
+    return fail_here(code);
+  }
+  pos_ = static_cast<size_t>(n.end - begin);
+  return !n.is_float || float_in_range(n) || fail(pos_, ErrorCode::NumberOutOfRange);
+}
+
 bool Reader::read_general_number(Sink& out) {
   const char* const begin = in_.data();
   const char* const start = begin + pos_;
@@ -253,7 +266,6 @@ bool Reader::read_general_number(Sink& out) {
     return fail_here(code);
   }
   pos_ = static_cast<size_t>(n.end - begin);
-  if (validate_) return !n.is_float || float_in_range(n) || fail(pos_, ErrorCode::NumberOutOfRange);
   if (!n.is_float && integer_keeps_text(n)) {
     out.write(start, static_cast<size_t>(n.end - start));
     return true;

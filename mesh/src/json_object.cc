@@ -36,7 +36,7 @@ bool Reader::read_member(Sink& out) {
   Member member{start + 1, out.size() - start - 2, false, start, 0, 0};
   // A key without escapes reads the same in the output; one with escapes is
   // decoded again for comparisons.
-  if (escapes_ != escapes_before && !validate_) {
+  if (escapes_ != escapes_before) {
     const size_t after = pos_;
     pos_ = key_in;
     Sink scratch(ws_->key_scratch, 16);
@@ -99,7 +99,7 @@ void Reader::finish_object(Sink& out, size_t body_start, size_t first_member) {
       break;
     }
   }
-  if (!ordered && !validate_) {
+  if (!ordered) {
     const size_t body = out.size() - body_start;
     if (platform::kFastPaths && n <= kSmallMembers && body <= kSmallBody) {
       reorder_small(out, body_start, m, n, less);

@@ -67,7 +67,7 @@ std::string Error::text(std::string_view input) const {
   return s;
 }
 
-Reader::Reader(std::string_view input, Mode mode) : in_(input), validate_(mode == Mode::Validate) {
+Reader::Reader(std::string_view input) : in_(input) {
   thread_local Workspace shared;
   if (!shared.in_use) {
     shared.in_use = true;
@@ -147,21 +147,6 @@ bool Reader::read_any(Sink& out) {
     default:
       return fail_here(ErrorCode::ExpectedValue);
   }
-}
-
-bool Reader::read_literal(std::string_view word, Sink& out) {
-  if (in_.size() - pos_ >= word.size() && in_.compare(pos_, word.size(), word) == 0) {
-    pos_ += word.size();
-    out.write(word.data(), word.size());
-    return true;
-  }
-  bump();
-  for (size_t i = 1; i < word.size(); ++i) {
-    if (at_end()) return fail_here(ErrorCode::EofValue);
-    if (peek() != word[i]) return fail_here(ErrorCode::ExpectedIdent);
-    bump();
-  }
-  return true;  // not reached: the whole word was there
 }
 
 bool Reader::read_array(Sink& out) {
@@ -255,15 +240,6 @@ Expected<void, Error> read_document(std::string_view text, Text& out) {
   out.clear();
   Reader reader(text);
   return reader.read_whole(out);
-}
-
-Expected<void, Error> validate(std::string_view text) {
-  if (keeps_as_canonical(text)) return {};
-  thread_local Text scratch;
-  scratch.clear();
-  scratch.trim(kKeptBuffer);
-  Reader reader(text, Reader::Mode::Validate);
-  return reader.read_whole(scratch);
 }
 
 Expected<Value, Error> parse(std::string_view text) {

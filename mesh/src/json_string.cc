@@ -66,7 +66,8 @@ bool Reader::read_string(std::string& out) {
 // Reads string content after the opening quote up to and including the
 // closing quote. With `json_out` the bytes are written as JSON string content
 // (escaped for output); otherwise as the raw UTF-8 bytes.
-bool Reader::scan_string(Sink& out, bool json_out) {
+template <class Out>
+bool Reader::scan_string(Out& out, bool json_out) {
   const auto* s = reinterpret_cast<const unsigned char*>(in_.data());
   const size_t n = in_.size();
   size_t i = pos_;
@@ -120,7 +121,8 @@ bool Reader::scan_string(Sink& out, bool json_out) {
   }
 }
 
-bool Reader::read_escape(Sink& out, bool json_out) {
+template <class Out>
+bool Reader::read_escape(Out& out, bool json_out) {
   ++escapes_;
   bump();  // the backslash
   if (at_end()) return fail_here(ErrorCode::EofString);
@@ -167,7 +169,8 @@ bool Reader::read_escape(Sink& out, bool json_out) {
 
 // After "\\u": four hex digits, and for a leading surrogate the escape of
 // its trailing one.
-bool Reader::read_unicode_escape(Sink& out, bool json_out) {
+template <class Out>
+bool Reader::read_unicode_escape(Out& out, bool json_out) {
   bump();
   auto read_hex4 = [this](uint32_t& v) {
     if (in_.size() - pos_ < 4) {
@@ -208,6 +211,9 @@ bool Reader::read_unicode_escape(Sink& out, bool json_out) {
                      : detail::put_utf8(p, cp));
   return true;
 }
+
+template bool Reader::scan_string(Sink&, bool);
+template bool Reader::scan_string(NullSink&, bool);
 
 void write_string(std::string& out, std::string_view utf8) {
   const auto* s = reinterpret_cast<const unsigned char*>(utf8.data());
