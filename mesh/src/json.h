@@ -404,6 +404,47 @@ Expected<void, Error> validate(std::string_view text);
 inline constexpr size_t kKeptBuffer = size_t{1} << 20;
 inline constexpr size_t kAdoptFrom = size_t{64} << 10;
 
+// Appends to a std::string through a raw cursor, for records whose largest
+// possible text is known: room for `bound` bytes is made once, every write is
+// a plain store, and the string is cut to what was written when the writer
+// goes. REQUIRES: what is written fits in `bound` (a string escapes to at most
+// six bytes a byte plus its quotes, a number to at most 20).
+class RawWriter {
+ public:
+  RawWriter(std::string& out, size_t bound) : out_(out), start_(out.size()) {
+    out.resize(start_ + bound);
+    p_ = out.data() + start_;
+  }
+  ~RawWriter() { out_.resize(static_cast<size_t>(p_ - out_.data())); }
+  RawWriter(const RawWriter&) = delete;
+  RawWriter& operator=(const RawWriter&) = delete;
+
+  template <size_t N>
+  void piece(const char (&text)[N]) noexcept {
+    std::memcpy(p_, text, N - 1);
+    p_ += N - 1;
+  }
+  void raw(std::string_view text) noexcept {
+    std::memcpy(p_, text.data(), text.size());
+    p_ += text.size();
+  }
+  void put(char c) noexcept { *p_++ = c; }
+  // A string in quotes, escaped as write_string escapes it.
+  void string(std::string_view utf8) noexcept;
+  // REQUIRES: `text` needs no escape (a timestamp, a status or stage name).
+  void plain_string(std::string_view text) noexcept {
+    *p_++ = '"';
+    raw(text);
+    *p_++ = '"';
+  }
+  void u64(uint64_t v) noexcept;
+
+ private:
+  std::string& out_;
+  size_t start_;
+  char* p_;
+};
+
 // Writers: append compact JSON to `out`.
 void write_string(std::string& out, std::string_view utf8);
 void write_u64(std::string& out, uint64_t v);

@@ -288,6 +288,8 @@ bool Reader::read_general_number(Sink& out) {
   return true;
 }
 
+void RawWriter::u64(uint64_t v) noexcept { p_ = std::to_chars(p_, p_ + 20, v).ptr; }
+
 void write_u64(std::string& out, uint64_t v) {
   char buf[24];
   const auto r = std::to_chars(buf, buf + sizeof buf, v);

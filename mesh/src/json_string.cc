@@ -215,19 +215,35 @@ bool Reader::read_unicode_escape(Out& out, bool json_out) {
 template bool Reader::scan_string(Sink&, bool);
 template bool Reader::scan_string(NullSink&, bool);
 
+void RawWriter::string(std::string_view utf8) noexcept {
+  const auto* s = reinterpret_cast<const unsigned char*>(utf8.data());
+  const size_t n = utf8.size();
+  *p_++ = '"';
+  for (size_t i = 0; i < n;) {
+    const size_t run = scan::skip_unescaped(s, i, n);
+    std::memcpy(p_, utf8.data() + i, run - i);
+    p_ += run - i;
+    if (run == n) break;
+    p_ = detail::put_escaped_byte(p_, s[run]);
+    i = run + 1;
+  }
+  *p_++ = '"';
+}
+
 void write_string(std::string& out, std::string_view utf8) {
   const auto* s = reinterpret_cast<const unsigned char*>(utf8.data());
   const size_t n = utf8.size();
+  size_t i = scan::skip_unescaped(s, 0, n);
+  // Most texts need no escape: the quotes and the text in one reservation.
+  out.reserve(out.size() + n + 2);
   out.push_back('"');
-  size_t i = 0;
+  out.append(utf8.data(), i);
   while (i < n) {
-    size_t run = i;
-    while (run < n && !detail::kOutput.escape[s[run]]) ++run;
-    out.append(utf8.data() + i, run - i);
-    if (run >= n) break;
     char esc[6];
-    out.append(esc, static_cast<size_t>(detail::put_escaped_byte(esc, s[run]) - esc));
-    i = run + 1;
+    out.append(esc, static_cast<size_t>(detail::put_escaped_byte(esc, s[i]) - esc));
+    const size_t run = scan::skip_unescaped(s, i + 1, n);
+    out.append(utf8.data() + i + 1, run - i - 1);
+    i = run;
   }
   out.push_back('"');
 }

@@ -104,27 +104,29 @@ constexpr size_t longest_stage_name() {
 }  // namespace
 
 void MigrationState::write_json(std::string& out) const {
-  out += kPieces[0];
-  json::write_string(out, variable_name);
-  out += kPieces[1];
-  json::write_string(out, source_backend);
-  out += kPieces[2];
-  json::write_string(out, target_backend);
-  out += kPieces[3];
-  json::write_u64(out, stage);
-  out += kPieces[4];
-  json::write_string(out, stage_name);
-  out += kPieces[5];
-  json::write_string(out, started_at);
-  out += kPieces[6];
-  json::write_string(out, advanced_at);
-  out += kPieces[7];
-  json::write_u64(out, discrepancy_count);
-  out += kPieces[8];
-  json::write_u64(out, keys_migrated);
-  out += kPieces[9];
-  json::write_string(out, app_name);
-  out += '}';
+  // The pieces come from the table the bound is computed from.
+  json::RawWriter w(out, json_size_bound());
+  w.raw(kPieces[0]);
+  w.string(variable_name);
+  w.raw(kPieces[1]);
+  w.string(source_backend);
+  w.raw(kPieces[2]);
+  w.string(target_backend);
+  w.raw(kPieces[3]);
+  w.u64(stage);
+  w.raw(kPieces[4]);
+  w.plain_string(stage_name);
+  w.raw(kPieces[5]);
+  w.plain_string(started_at);
+  w.raw(kPieces[6]);
+  w.plain_string(advanced_at);
+  w.raw(kPieces[7]);
+  w.u64(discrepancy_count);
+  w.raw(kPieces[8]);
+  w.u64(keys_migrated);
+  w.raw(kPieces[9]);
+  w.string(app_name);
+  w.put('}');
 }
 
 size_t MigrationState::json_size_bound() const noexcept {

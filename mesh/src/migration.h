@@ -43,7 +43,9 @@ struct MigrationState {
   uint64_t keys_migrated = 0;
   std::string app_name;
 
-  // The ten members in this fixed order (not sorted).
+  // The ten members in this fixed order (not sorted). The stage name and the
+  // timestamps are written as this controller made them (such text needs no
+  // escape).
   void write_json(std::string& out) const;
   // At least what write_json appends, for this record at any stage: room
   // reserved before a change, so that writing after it cannot fail.

@@ -31,22 +31,41 @@ std::optional<AgentStatus> parse_status(std::string_view text) noexcept {
   return std::nullopt;
 }
 
+// What stands before each member's value in an entry's JSON form, in order:
+// the writer and its bound both read them from here.
+constexpr std::string_view kPieces[] = {
+    "{\"agent_id\":",      ",\"agent_type\":",  ",\"status\":",   ",\"instance\":",
+    ",\"registered_at\":", ",\"last_active\":", ",\"metadata\":",
+};
+
 void AgentEntry::write_json(std::string& out) const {
-  out += "{\"agent_id\":";
-  json::write_string(out, agent_id);
-  out += ",\"agent_type\":";
-  json::write_string(out, agent_type);
-  out += ",\"status\":";
-  json::write_string(out, status_text(status));
-  out += ",\"instance\":";
-  json::write_u64(out, instance);
-  out += ",\"registered_at\":";
-  json::write_string(out, registered_at);
-  out += ",\"last_active\":";
-  json::write_string(out, last_active);
-  out += ",\"metadata\":";
-  out += metadata.text();
-  out += '}';
+  json::RawWriter w(out, json_size_bound());
+  w.raw(kPieces[0]);
+  w.string(agent_id);
+  w.raw(kPieces[1]);
+  w.string(agent_type);
+  w.raw(kPieces[2]);
+  w.plain_string(status_text(status));
+  w.raw(kPieces[3]);
+  w.u64(instance);
+  w.raw(kPieces[4]);
+  w.plain_string(registered_at);
+  w.raw(kPieces[5]);
+  w.plain_string(last_active);
+  w.raw(kPieces[6]);
+  w.raw(metadata.text());
+  w.put('}');
+}
+
+size_t AgentEntry::json_size_bound() const noexcept {
+  // The pieces and the closing brace; the id and type between quotes, a byte
+  // of them escaping to at most six; the status, the timestamps and the
+  // metadata as they stand; the instance's digits.
+  size_t n = 1;
+  for (std::string_view piece : kPieces) n += piece.size();
+  n += 2 + 6 * agent_id.size() + 2 + 6 * agent_type.size();
+  n += 2 + status_text(status).size() + 2 + registered_at.size() + 2 + last_active.size();
+  return n + metadata.text().size() + 20;
 }
 
 AgentRegistry::AgentRegistry(const Clock& clock)

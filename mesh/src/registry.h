@@ -40,8 +40,11 @@ struct AgentEntry {
   std::string last_active;
   json::Value metadata;
 
-  // The seven members in this fixed order (not sorted).
+  // The seven members in this fixed order (not sorted). The timestamps are
+  // written as format_timestamp made them (such text needs no escape).
   void write_json(std::string& out) const;
+  // What write_json appends at most.
+  size_t json_size_bound() const noexcept;
 };
 
 struct AgentCounts {

@@ -130,6 +130,41 @@ inline size_t first_special_16(const unsigned char* s) noexcept {
 #endif
 }
 
+// Bytes the writer escapes: the quote, the backslash, control characters.
+constexpr bool needs_escape(unsigned char c) noexcept { return c < 0x20 || c == '"' || c == '\\'; }
+
+struct EscapeTable {
+  bool escape[256];
+  constexpr EscapeTable() : escape() {
+    for (int c = 0; c < 256; ++c) escape[c] = needs_escape(static_cast<unsigned char>(c));
+  }
+};
+inline constexpr EscapeTable kEscapes;
+
+inline size_t skip_unescaped_plain(const unsigned char* s, size_t i, size_t n) noexcept {
+  while (i < n && !kEscapes.escape[s[i]]) ++i;
+  return i;
+}
+
+// The first byte at or after i that the writer escapes (n when there is none).
+inline size_t skip_unescaped(const unsigned char* s, size_t i, size_t n) noexcept {
+#if !defined(VRELL_PLAIN_PATHS) && VRELL_SSE2
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i control_max = _mm_set1_epi8(0x1F);
+  while (i + 16 <= n) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+    const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(x, control_max), control_max);
+    const __m128i hit =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash)), control);
+    const auto mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+    if (mask != 0) return i + static_cast<size_t>(std::countr_zero(mask));
+    i += 16;
+  }
+#endif
+  return skip_unescaped_plain(s, i, n);
+}
+
 // The first byte at or after i that is not JSON whitespace (n when there is none).
 inline size_t skip_ws(const char* s, size_t i, size_t n) noexcept {
 #if !defined(VRELL_PLAIN_PATHS) && VRELL_SSE2
