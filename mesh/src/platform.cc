@@ -5,8 +5,12 @@
 
 #if defined(VRELL_PORTABLE)
 #elif defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
 #define NOMINMAX
+#endif
 // clang-format off
 #include <windows.h>
 #include <bcrypt.h>
