@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything from a clean tree and runs every test: the C++ unit tests,
 # then the Python suite against the freshly built extension, then a short fuzz
-# run of every libFuzzer target and both suites once more under ASan+UBSan.
+# run of every libFuzzer target, both suites once more under ASan+UBSan, and
+# the C++ concurrency stress under ThreadSanitizer.
 # Installs its own test dependencies (Debian's GoogleTest, and clang for the
 # fuzzers, as root; pytest, hypothesis and mypy by pip). A closing note gives
 # the reliability figures. FUZZ_SECONDS (default 20) sets the fuzz time per target.
@@ -42,6 +43,9 @@ bash scripts/fuzz.sh "${FUZZ_SECONDS:-20}" | tee -a "$REPORT"
 # UndefinedBehaviorSanitizer, from a build of their own (build/asan).
 bash scripts/sanitize.sh | tee "$BUILD/sanitize.log"
 grep '^sanitizers:' "$BUILD/sanitize.log" >>"$REPORT"
+# Every component under eight threads, with ThreadSanitizer (build/tsan).
+bash scripts/tsan.sh | tee "$BUILD/tsan.log"
+grep '^tsan:' "$BUILD/tsan.log" >>"$REPORT"
 
 echo
 echo "== reliability"

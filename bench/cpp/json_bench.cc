@@ -62,7 +62,7 @@ void vrell_parse(benchmark::State& state, const Corpus* c) {
   for (auto _ : state) {
     auto v = vrell::json::parse(c->text);
     if (!v) {
-      state.SkipWithError(v.error().text().c_str());
+      state.SkipWithError(v.error().text(c->text).c_str());
       return;
     }
     benchmark::DoNotOptimize(v->text().data());
@@ -73,7 +73,7 @@ void vrell_parse(benchmark::State& state, const Corpus* c) {
 void vrell_write(benchmark::State& state, const Corpus* c) {
   auto v = vrell::json::parse(c->text);
   if (!v) {
-    state.SkipWithError(v.error().text().c_str());
+    state.SkipWithError(v.error().text(c->text).c_str());
     return;
   }
   for (auto _ : state) {
@@ -87,7 +87,7 @@ void vrell_cycle(benchmark::State& state, const Corpus* c) {
   for (auto _ : state) {
     auto v = vrell::json::parse(c->text);
     if (!v) {
-      state.SkipWithError(v.error().text().c_str());
+      state.SkipWithError(v.error().text(c->text).c_str());
       return;
     }
     std::string out(v->text());
