@@ -42,10 +42,16 @@ skip_row() { # NAME REASON
   ROWS+=("| $1 | SKIPPED ($2) | | | |")
   echo "== $1: SKIPPED ($2)"
 }
-failed() { # LOG: a failure counts, and its log is shown.
+
+# failed NAME LOG: the failure counts, the end of its log is shown, and its
+# first error (compiler, pytest or GoogleTest) goes under the table.
+failed() {
+  local first
   FAILURES=$((FAILURES + 1))
-  echo "-- last lines of $1:" >&2
-  tail -n 40 "$1" >&2
+  echo "-- last lines of $2:" >&2
+  tail -n 40 "$2" >&2
+  first=$(tr -d '\r' <"$2" | grep -m 1 -E 'error:|^FAILED tests/|^\[  FAILED  \] [A-Za-z]' || true)
+  NOTES+=("$1 FAILED: \`${first:-see $2}\`")
 }
 since() { echo "$((SECONDS - $1)) s"; }
 
@@ -302,7 +308,8 @@ prepare_sid() {
       run "$log" in_sid apt-get install -y -q --no-install-recommends "$p" || true
     fi
   done
-  # Free-threaded builds have had names of their own (python3.13-nogil).
+  # A free-threaded CPython would be a package of its own (python3.X-nogil or
+  # python3.Xt); what sid offers is noted under the table.
   run "$log" in_sid apt-cache search --names-only '^python3\.[0-9]+(-nogil|t)$' || true
   in_sid apt-cache search --names-only '^python3\.[0-9]+(-nogil|t)$' 2>/dev/null | cut -d' ' -f1 \
     >"$status/sid-free-threaded" || true
@@ -358,14 +365,14 @@ cross_row() {
     -DCMAKE_C_COMPILER="$target-gcc" -DVRELL_EXTENSION=OFF -DVRELL_TESTS=ON \
     -DVRELL_GTEST_SOURCE=/usr/src/googletest; then
     row "$name" FAILED — — "$(since $t)"
-    failed "$log"
+    failed "$name" "$log"
     return
   fi
   if run "$log" "$qemu" -L "/usr/$target" "$WORK/$target/mesh_tests" --gtest_brief=1; then
     row "$name" ok "$(gtest_counts "$log")" — "$(since $t)"
   else
     row "$name" ok "FAILED $(gtest_counts "$log")" — "$(since $t)"
-    failed "$log"
+    failed "$name" "$log"
   fi
 }
 
@@ -375,7 +382,8 @@ cross_row "aarch64, g++ $(aarch64-linux-gnu-gcc -dumpfullversion 2>/dev/null), q
   aarch64-linux-gnu qemu-aarch64
 
 windows_row() {
-  local name="Windows x86-64, mingw-w64 g++ $(x86_64-w64-mingw32-g++-posix -dumpfullversion 2>/dev/null), Wine"
+  local name
+  name="Windows x86-64, mingw-w64 g++ $(x86_64-w64-mingw32-g++-posix -dumpfullversion 2>/dev/null), Wine"
   local t=$SECONDS log=$LOGS/windows.log
   local wine
   wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
@@ -391,7 +399,7 @@ windows_row() {
     -DCMAKE_C_COMPILER=x86_64-w64-mingw32-gcc-posix -DCMAKE_EXE_LINKER_FLAGS=-static \
     -DVRELL_EXTENSION=OFF -DVRELL_TESTS=ON -DVRELL_GTEST_SOURCE=/usr/src/googletest; then
     row "$name" FAILED — — "$(since $t)"
-    failed "$log"
+    failed "$name" "$log"
     return
   fi
   # No Mono or Gecko for a console program; the prefix is kept for the next run.
@@ -400,7 +408,7 @@ windows_row() {
     row "$name" ok "$(gtest_counts "$log")" — "$(since $t)"
   else
     row "$name" ok "FAILED $(gtest_counts "$log")" — "$(since $t)"
-    failed "$log"
+    failed "$name" "$log"
   fi
   WINEPREFIX=$WORK/wine "$WINESERVER" -k 2>/dev/null || true
 }
@@ -416,7 +424,8 @@ python_suite() {
 }
 
 portable_row() {
-  local name="fallback (VRELL_PORTABLE), g++ $(gcc -dumpfullversion), CPython $HOST_V"
+  local name
+  name="fallback (VRELL_PORTABLE), g++ $(gcc -dumpfullversion), CPython $HOST_V"
   local t=$SECONDS log=$LOGS/portable.log
   if [ "$HOST_PY" = - ]; then
     skip_row "$name" "no CPython $HOST_V among the interpreters found"
@@ -425,7 +434,7 @@ portable_row() {
   if ! configure_and_build "$log" "$WORK/portable" -DVRELL_PORTABLE=ON -DVRELL_TESTS=ON \
     -DVRELL_EXTENSION=ON -DPython_EXECUTABLE="$HOST_PY"; then
     row "$name" FAILED — — "$(since $t)"
-    failed "$log"
+    failed "$name" "$log"
     return
   fi
   local cpp py_result ok=1
@@ -443,7 +452,7 @@ portable_row() {
     py_result="FAILED $(pytest_counts "$log")" ok=
     row "$name" ok "$cpp" "$py_result" "$(since $t)"
   fi
-  [ -n "$ok" ] || failed "$log"
+  [ -n "$ok" ] || failed "$name" "$log"
 }
 portable_row
 
@@ -457,7 +466,7 @@ cpython_row() { # VERSION INTERPRETER
   if ! configure_and_build "$log" "$WORK/cpython-$v" -DVRELL_EXTENSION=ON -DVRELL_TESTS=OFF \
     -DPython_EXECUTABLE="$py"; then
     row "$name" FAILED — — "$(since $t)"
-    failed "$log"
+    failed "$name" "$log"
     return
   fi
   wait_for "$JOB_HOST"
@@ -467,7 +476,7 @@ cpython_row() { # VERSION INTERPRETER
     row "$name" ok — "$(pytest_counts "$log")" "$(since $t)"
   else
     row "$name" ok — "FAILED $(pytest_counts "$log")" "$(since $t)"
-    failed "$log"
+    failed "$name" "$log"
   fi
 }
 for entry in "${PYTHONS[@]}"; do cpython_row "${entry%% *}" "${entry#* }"; done
@@ -509,12 +518,12 @@ sid_rows() {
   if ! run "$log" in_sid "${cm[@]}" -B /build/gcc -DVRELL_TESTS=ON -DVRELL_EXTENSION=OFF ||
     ! run "$log" in_sid cmake --build /build/gcc -j2; then
     row "$gcc_name" FAILED — — "$(since $t)"
-    failed "$log"
+    failed "$gcc_name" "$log"
   elif run "$log" in_sid /build/gcc/mesh_tests --gtest_brief=1; then
     row "$gcc_name" ok "$(gtest_counts "$log")" — "$(since $t)"
   else
     row "$gcc_name" ok "FAILED $(gtest_counts "$log")" — "$(since $t)"
-    failed "$log"
+    failed "$gcc_name" "$log"
   fi
 
   for v in "${SID_PYTHONS[@]}"; do
@@ -529,14 +538,14 @@ sid_rows() {
       -DPython_EXECUTABLE="/usr/bin/python$v" ||
       ! run "$log" in_sid cmake --build "/build/py$v" -j2; then
       row "$name" FAILED — — "$(since $t)"
-      failed "$log"
+      failed "$name" "$log"
       continue
     fi
     if in_sid sh -c "cd /vrell/src && PYTHONPATH=/build/py$v /opt/vrell-venv-$v/bin/python ${PYTEST[*]}" >>"$log" 2>&1; then
       row "$name" ok — "$(pytest_counts "$log")" "$(since $t)"
     else
       row "$name" ok — "FAILED $(pytest_counts "$log")" "$(since $t)"
-      failed "$log"
+      failed "$name" "$log"
     fi
   done
   sid_umount
@@ -550,7 +559,8 @@ sid_rows
 # --- Row: the whole Python suite on arm64, under emulation ------------------------
 
 arm64_row() {
-  local name="CPython 3.11 arm64 (Debian bookworm), g++ $(aarch64-linux-gnu-gcc -dumpfullversion 2>/dev/null) cross, qemu"
+  local name
+  name="CPython 3.11 arm64 (Debian bookworm), g++ $(aarch64-linux-gnu-gcc -dumpfullversion 2>/dev/null) cross, qemu"
   local t=$SECONDS log=$LOGS/arm64.log
   wait_for "$JOB_HOST"
   if ! have aarch64-linux-gnu-g++ || ! have qemu-aarch64; then
@@ -583,7 +593,7 @@ EOF
     -DCMAKE_POLICY_DEFAULT_CMP0190=NEW "-DCMAKE_CROSSCOMPILING_EMULATOR=qemu-aarch64;-L;$ARM_ROOT" \
     -DPython_EXECUTABLE="$ARM_ROOT/usr/bin/python3.11" -DCMAKE_CXX_FLAGS="-idirafter $ARM_ROOT/usr/include"; then
     row "$name" FAILED — — "$(since $t)"
-    failed "$log"
+    failed "$name" "$log"
     return
   fi
   local module
@@ -593,7 +603,7 @@ EOF
     *)
       echo "unexpected module name: ${module:-none}" >>"$log"
       row "$name" FAILED — — "$(since $t)"
-      failed "$log"
+      failed "$name" "$log"
       return
       ;;
   esac
@@ -601,7 +611,7 @@ EOF
     row "$name" ok — "$(pytest_counts "$log")" "$(since $t)"
   else
     row "$name" ok — "FAILED $(pytest_counts "$log")" "$(since $t)"
-    failed "$log"
+    failed "$name" "$log"
   fi
 }
 arm64_row
