@@ -295,6 +295,7 @@ prepare_sid() {
     touch "$SID/.vrell-ready"
   fi
   # pip in the chroot trusts what the host trusts (a proxy may sign for PyPI).
+  mkdir -p "$SID/etc/ssl"
   cp /etc/ssl/certs/ca-certificates.crt "$SID/etc/ssl/vrell-host-ca.crt"
   echo ok >"$status/sid"
 
