@@ -6,12 +6,12 @@ clock to any instant, 1969 included.
 """
 
 import os
-import shutil
 import subprocess
 import sys
 import textwrap
 
 import pytest
+from support.children import c_compiler, python_command
 
 SHIM_SOURCE = os.path.join(os.path.dirname(__file__), "support", "fakeclock.c")
 
@@ -36,11 +36,13 @@ def raises(exc_type, fn, *args):
 
 @pytest.fixture(scope="module")
 def shim(tmp_path_factory):
-    cc = shutil.which("cc") or shutil.which("gcc")
+    cc = c_compiler()
     if cc is None:
         pytest.skip("no C compiler to build the clock shim")
     out = tmp_path_factory.mktemp("shim") / "libfakeclock.so"
-    subprocess.run([cc, "-shared", "-fPIC", "-O1", SHIM_SOURCE, "-o", str(out), "-ldl"], check=True)
+    subprocess.run(
+        [*cc, "-shared", "-fPIC", "-O1", SHIM_SOURCE, "-o", str(out), "-ldl"], check=True
+    )
     return str(out)
 
 
@@ -49,7 +51,7 @@ def run_with_clock(shim, body):
     env["LD_PRELOAD"] = (env.get("LD_PRELOAD", "") + " " + shim).strip()
     env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
     code = PRELUDE + textwrap.dedent(body) + "\nprint('OK')\n"
-    proc = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True)
+    proc = subprocess.run([*python_command(), "-c", code], env=env, capture_output=True, text=True)
     assert proc.returncode == 0 and proc.stdout.strip().endswith("OK"), proc.stderr + proc.stdout
 
 

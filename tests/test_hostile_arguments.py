@@ -9,6 +9,7 @@ import sys
 import textwrap
 
 import pytest
+from support.children import python_command
 
 # A type whose __qualname__ is not text: the wrong-type message names the type,
 # and must not take whatever it is given for a str.
@@ -46,7 +47,7 @@ for call in (lambda: mesh.state_get(Odd()), lambda: mesh.publish("t", payload_js
 def test_type_whose_qualname_is_not_text(qualname):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     proc = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(CHILD).format(qualname=qualname)],
+        [*python_command(), "-c", textwrap.dedent(CHILD).format(qualname=qualname)],
         env=env,
         capture_output=True,
         text=True,

@@ -5,6 +5,7 @@ import subprocess
 import sys
 
 import pytest
+from support.children import python_command
 
 import vrell_mesh
 
@@ -70,5 +71,5 @@ print("OK")
 def test_imports_and_works_in_a_subinterpreter():
     # In a child process: a crash there must not take the test run down.
     code = f"BODY = {SUB_BODY!r}\n" + PARENT
-    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    proc = subprocess.run([*python_command(), "-c", code], capture_output=True, text=True)
     assert proc.returncode == 0 and proc.stdout.strip() == "OK", proc.stderr

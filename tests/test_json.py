@@ -7,12 +7,12 @@ import pathlib
 import re
 import struct
 import subprocess
-import sys
 from decimal import Decimal
 
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from support.children import python_command
 from support.report import report
 
 from vrell_mesh import VrellMesh
@@ -310,7 +310,7 @@ def test_float_tables_match_their_generator():
     script = pathlib.Path(__file__).resolve().parent.parent / "scripts" / "gen_float_table.py"
     if not script.exists():
         pytest.skip("run from a source tree")
-    done = subprocess.run([sys.executable, str(script), "--check"], capture_output=True)
+    done = subprocess.run([*python_command(), str(script), "--check"], capture_output=True)
     assert done.returncode == 0, "mesh/src/float_table.inc differs from what the script writes"
 
 

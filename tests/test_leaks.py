@@ -9,12 +9,12 @@ import ctypes.util
 import gc
 import json
 import os
-import shutil
 import subprocess
 import sys
 import tracemalloc
 
 import pytest
+from support.children import c_compiler, python_command
 from support.report import report
 
 from vrell_mesh import VrellMesh
@@ -434,16 +434,18 @@ print("OK", 1 + len(cases), calls)
 
 
 def test_poisoned_and_panicking_calls_do_not_leak(tmp_path):
-    cc = shutil.which("cc") or shutil.which("gcc")
+    cc = c_compiler()
     if cc is None:
         pytest.skip("no C compiler to build the clock shim")
     shim = tmp_path / "libfakeclock.so"
-    subprocess.run([cc, "-shared", "-fPIC", "-O1", SHIM_SOURCE, "-o", str(shim), "-ldl"], check=True)
+    subprocess.run(
+        [*cc, "-shared", "-fPIC", "-O1", SHIM_SOURCE, "-o", str(shim), "-ldl"], check=True
+    )
     env = dict(os.environ)
     env["LD_PRELOAD"] = (env.get("LD_PRELOAD", "") + " " + str(shim)).strip()
     env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
     proc = subprocess.run(
-        [sys.executable, "-c", CHILD.replace("{calls}", str(CALLS))],
+        [*python_command(), "-c", CHILD.replace("{calls}", str(CALLS))],
         env=env,
         capture_output=True,
         text=True,

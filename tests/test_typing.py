@@ -11,10 +11,10 @@ import os
 import re
 import subprocess
 import types
-import sys
 from pathlib import Path
 
 import pytest
+from support.children import python_command
 
 import vrell_mesh
 
@@ -121,7 +121,7 @@ def mypy_run(request, tmp_path_factory):
         env["MYPYPATH"] = str(TREE_STUBS)
     proc = subprocess.run(
         [
-            sys.executable,
+            *python_command(),
             "-m",
             "mypy",
             "--strict",

@@ -1,0 +1,635 @@
+#!/usr/bin/env bash
+# The platform matrix: builds vrell_mesh for every platform that one Debian
+# x86-64 machine can reach and runs its tests there, then prints one table
+# (also written to build/platforms/matrix.md):
+#   - big-endian s390x and aarch64 C++ tests (cross compilers, qemu user mode),
+#   - Windows x86-64 C++ tests (mingw-w64, Wine),
+#   - the plain fallback of every platform-specific construct (VRELL_PORTABLE),
+#   - the Python suite on each CPython that pyenv has (else Debian's python3),
+#   - CPython 3.14 and 3.15 and a newer GCC from Debian unstable, in a chroot,
+#   - the whole Python suite on an arm64 CPython under emulation.
+# Run as root on Debian 12: installs what it needs (apt-get, pip). Roots,
+# caches and build trees stay in build/platforms and are reused, so a second
+# run is much faster. A row whose environment cannot be set up prints
+# SKIPPED (reason) and the others go on; any build or test failure makes the
+# script exit non-zero.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+SRC=$PWD
+WORK=$SRC/build/platforms
+LOGS=$WORK/logs
+MIRROR=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
+REQS_HASH=$(sha256sum requirements-test.txt | cut -c1-16)
+PYTEST=(-m pytest -q -p no:cacheprovider tests)
+START=$SECONDS
+
+mkdir -p "$LOGS"
+rm -f "$LOGS"/*.log
+
+# --- Rows of the table ---------------------------------------------------------
+
+ROWS=()
+FAILURES=0
+NOTES=()
+
+# row NAME BUILD CPP PYTHON SECONDS
+row() {
+  ROWS+=("| $1 | $2 | $3 | $4 | $5 |")
+  echo "== $1: build $2, C++ tests $3, Python tests $4 ($5)"
+}
+skip_row() { # NAME REASON
+  ROWS+=("| $1 | SKIPPED ($2) | | | |")
+  echo "== $1: SKIPPED ($2)"
+}
+
+# failed NAME LOG: the failure counts, the end of its log is shown, and its
+# first error (compiler, pytest or GoogleTest) goes under the table.
+failed() {
+  local first
+  FAILURES=$((FAILURES + 1))
+  echo "-- last lines of $2:" >&2
+  tail -n 40 "$2" >&2
+  first=$(tr -d '\r' <"$2" | grep -m 1 -E 'error:|^FAILED tests/|^\[  FAILED  \] [A-Za-z]' || true)
+  NOTES+=("$1 FAILED: \`${first:-see $2}\`")
+}
+since() { echo "$((SECONDS - $1)) s"; }
+
+# run LOG COMMAND...: the command's output goes to LOG only.
+run() {
+  local log=$1
+  shift
+  echo "+ $*" >>"$log"
+  "$@" >>"$log" 2>&1
+}
+
+# GoogleTest's closing lines as passed/total ("?" when it printed none);
+# Wine's console ends lines with CR.
+gtest_counts() {
+  local total passed
+  total=$(tr -d '\r' <"$1" | sed -n 's/^\[==========\] \([0-9]*\) tests* from .* ran\..*/\1/p' | tail -n 1)
+  passed=$(tr -d '\r' <"$1" | sed -n 's/^\[  PASSED  \] \([0-9]*\) tests*\..*/\1/p' | tail -n 1)
+  echo "${passed:-0}/${total:-?}"
+}
+
+# pytest's closing line as passed/skipped/failed (errors count as failed).
+pytest_counts() {
+  local line n passed=0 skipped=0 failed=0
+  line=$(grep -E '^(=+ )?[0-9]+ (passed|failed|skipped|errors?)' "$1" | tail -n 1) || true
+  [ -n "$line" ] || { echo "?"; return; }
+  for word in passed skipped failed error errors; do
+    n=$(echo "$line" | grep -oE "[0-9]+ $word\b" | cut -d' ' -f1 || true)
+    n=${n:-0}
+    case $word in
+      passed) passed=$n ;;
+      skipped) skipped=$n ;;
+      *) failed=$((failed + n)) ;;
+    esac
+  done
+  echo "$passed/$skipped/$failed"
+}
+
+# --- Clean-up: nothing this script starts or mounts outlives it ---------------
+
+# A background job runs in a process group of its own (set -m), so that the
+# whole group, debootstrap or pip included, can be stopped.
+WINESERVER=
+cleanup() {
+  local pid mnt
+  for pid in $(jobs -p); do
+    kill -- "-$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+  if [ -n "$WINESERVER" ]; then
+    WINEPREFIX=$WORK/wine "$WINESERVER" -k 2>/dev/null || true
+  fi
+  # Deepest first, so that nothing below a mount point keeps it busy.
+  for mnt in $(awk -v w="$WORK/" 'index($2, w) == 1 { print $2 }' /proc/self/mounts | sort -r); do
+    umount "$mnt" 2>/dev/null || umount -l "$mnt" || true
+  done
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# --- Host packages -------------------------------------------------------------
+
+[ "$(id -u)" = 0 ] || { echo "platforms.sh installs Debian packages: run it as root" >&2; exit 1; }
+
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+
+# One install for everything missing; if the mirror lacks one package that
+# day, each is tried on its own so that only the rows needing it are skipped.
+# qemu-user's recommended binfmt registration is left out on purpose: every
+# foreign binary here is started through qemu explicitly.
+HOST_PACKAGES=(g++ libgtest-dev ninja-build ccache debootstrap qemu-user
+  g++-s390x-linux-gnu g++-aarch64-linux-gnu g++-mingw-w64-x86-64-posix wine64
+  python3-dev python3-venv)
+missing=()
+for p in "${HOST_PACKAGES[@]}"; do installed "$p" || missing+=("$p"); done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "== installing ${missing[*]}"
+  apt_log=$LOGS/apt.log
+  run "$apt_log" apt-get update -q || true
+  if ! DEBIAN_FRONTEND=noninteractive run "$apt_log" apt-get install -y -q --no-install-recommends "${missing[@]}"; then
+    for p in "${missing[@]}"; do
+      DEBIAN_FRONTEND=noninteractive run "$apt_log" apt-get install -y -q --no-install-recommends "$p" || true
+    done
+  fi
+fi
+have() { command -v "$1" >/dev/null 2>&1; }
+
+# ccache shares the compiled core between the build trees of one compiler
+# (every CPython row builds the same components) and makes a second run cheap.
+LAUNCHER=()
+if have ccache; then
+  export CCACHE_DIR=$WORK/ccache
+  LAUNCHER=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+fi
+export PIP_CACHE_DIR=$WORK/pip-cache
+
+# The arm64 extension lets CMake ask the emulated interpreter about itself
+# through CMAKE_CROSSCOMPILING_EMULATOR, which FindPython honours from CMake
+# 4.1 on (policy CMP0190); an older CMake is replaced by PyPI's in a venv.
+CMAKE=$(command -v cmake || true)
+cmake_recent() { "$1" -P /dev/stdin <<<'if(CMAKE_VERSION VERSION_LESS 4.1)
+message(FATAL_ERROR old)
+endif()' >/dev/null 2>&1; }
+if [ -z "$CMAKE" ] || ! cmake_recent "$CMAKE"; then
+  if [ ! -x "$WORK/tools/bin/cmake" ]; then
+    if ! { python3 -m venv "$WORK/tools" && "$WORK/tools/bin/pip" install -q 'cmake>=4.1'; } >>"$LOGS/apt.log" 2>&1; then
+      echo "no CMake 4.1 or newer: the arm64 extension will not configure" >&2
+    fi
+  fi
+  [ -x "$WORK/tools/bin/cmake" ] && CMAKE=$WORK/tools/bin/cmake
+fi
+[ -n "$CMAKE" ] || { echo "no cmake" >&2; exit 1; }
+echo "== cmake: $("$CMAKE" --version | head -n 1)"
+
+# configure_and_build LOG BUILD_DIR CMAKE_ARGS...
+configure_and_build() {
+  local log=$1 dir=$2
+  shift 2
+  run "$log" "$CMAKE" -S "$SRC" -B "$dir" -G Ninja -Wno-deprecated -DCMAKE_BUILD_TYPE=Release \
+    -DVRELL_WERROR=ON "${LAUNCHER[@]}" "$@" &&
+    run "$log" "$CMAKE" --build "$dir" -j2
+}
+
+# --- Debian roots, fetched in the background while the builds run ---------------
+
+wait_for() { wait "$1" 2>/dev/null || true; }
+status_of() { cat "$WORK/status/$1" 2>/dev/null || echo "its preparation did not finish"; }
+
+# A virtual environment of INTERPRETER in DIR with the test requirements,
+# kept while requirements-test.txt is unchanged. venv_with_requirements DIR INTERPRETER LOG
+venv_with_requirements() {
+  local dir=$1 py=$2 log=$3
+  [ "$(cat "$dir/.vrell-requirements" 2>/dev/null)" = "$REQS_HASH" ] && return 0
+  rm -rf "$dir"
+  run "$log" "$py" -m venv "$dir" &&
+    run "$log" "$dir/bin/python" -m pip install -q -r "$SRC/requirements-test.txt" &&
+    echo "$REQS_HASH" >"$dir/.vrell-requirements"
+}
+
+# The CPython interpreters of the x86-64 rows: pyenv's 3.9 to 3.13 where pyenv
+# is installed, else Debian's python3. Lines of "version interpreter".
+host_pythons() {
+  local root v py
+  if have pyenv && root=$(pyenv root 2>/dev/null); then
+    for v in 3.9 3.10 3.11 3.12 3.13; do
+      py=$(ls -d "$root"/versions/"$v".*/bin/python3 2>/dev/null | sort -V | tail -n 1 || true)
+      echo "$v ${py:--}"
+    done
+  else
+    for v in 3.9 3.10 3.11 3.12 3.13; do
+      if [ -x /usr/bin/python$v ]; then echo "$v /usr/bin/python$v"; else echo "$v -"; fi
+    done
+  fi
+}
+mapfile -t PYTHONS < <(host_pythons)
+# The fallback build runs the suite on the host's default version.
+HOST_V=$(python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+HOST_PY=-
+for entry in "${PYTHONS[@]}"; do [ "${entry%% *}" != "$HOST_V" ] || HOST_PY=${entry#* }; done
+
+# Job 1: the host interpreters' venvs, then the arm64 root and its test packages.
+ARM=$WORK/arm64
+ARM_ROOT=$ARM/root
+ARM_SITE=$ARM_ROOT/usr/local/lib/python3.11/dist-packages
+prepare_host_and_arm64() {
+  local entry v py status=$WORK/status
+  mkdir -p "$status"
+  for entry in "${PYTHONS[@]}"; do
+    v=${entry%% *} py=${entry#* }
+    [ "$py" = - ] && continue
+    if venv_with_requirements "$WORK/venv/$v" "$py" "$LOGS/venv-$v.log"; then
+      echo ok >"$status/venv-$v"
+    else
+      echo "pip install of the test requirements failed" >"$status/venv-$v"
+    fi
+  done
+
+  # The arm64 interpreter comes unpacked, not installed: debootstrap's first
+  # stage fetches the packages, and dpkg -x lays them out (nothing in them has
+  # to run for python3.11 to start).
+  local log=$LOGS/arm64-root.log
+  if [ ! -f "$ARM_ROOT/.vrell-ready" ]; then
+    rm -rf "$ARM_ROOT"
+    if ! run "$log" debootstrap --foreign --arch=arm64 --variant=minbase \
+      --include=libpython3.11-dev,python3.11 bookworm "$ARM_ROOT" "$MIRROR"; then
+      echo "debootstrap of arm64 bookworm failed" >"$status/arm64"
+      return
+    fi
+    local deb
+    for deb in "$ARM_ROOT"/var/cache/apt/archives/*.deb; do
+      dpkg -x "$deb" "$ARM_ROOT" || { echo "dpkg -x $deb failed" >"$status/arm64"; return; }
+    done
+    touch "$ARM_ROOT/.vrell-ready"
+  fi
+  # Installed where the guest interpreter looks by itself: the mypy child
+  # that a test starts gets no PYTHONPATH.
+  if [ "$(cat "$ARM/.vrell-requirements" 2>/dev/null)" != "$REQS_HASH" ]; then
+    rm -rf "$ARM_SITE"
+    if [ "$(status_of "venv-$HOST_V")" != ok ]; then
+      echo "no pip: $(status_of "venv-$HOST_V")" >"$status/arm64"
+      return
+    fi
+    if ! run "$log" "$WORK/venv/$HOST_V/bin/python" -m pip install -q --target "$ARM_SITE" --platform manylinux_2_36_aarch64 \
+      --python-version 3.11 --implementation cp --abi cp311 --only-binary=:all: \
+      -r "$SRC/requirements-test.txt"; then
+      echo "pip download of the arm64 test requirements failed" >"$status/arm64"
+      return
+    fi
+    echo "$REQS_HASH" >"$ARM/.vrell-requirements"
+  fi
+  echo ok >"$status/arm64"
+}
+
+# Job 2: Debian unstable in a chroot, with its newest CPython releases.
+SID=$WORK/sid
+SID_PYTHONS=(3.14 3.15)
+SID_ENV=(env -i HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
+  LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive CCACHE_DIR=/var/cache/vrell-ccache
+  SSL_CERT_FILE=/etc/ssl/vrell-host-ca.crt PIP_CERT=/etc/ssl/vrell-host-ca.crt
+  PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_DEFAULT_TIMEOUT=120)
+in_sid() { "${SID_ENV[@]}" chroot "$SID" "$@"; }
+sid_mount() {
+  mountpoint -q "$SID/proc" || mount -t proc proc "$SID/proc"
+  mountpoint -q "$SID/dev" || mount --bind /dev "$SID/dev"
+}
+sid_umount() {
+  ! mountpoint -q "$SID/dev" || umount "$SID/dev"
+  ! mountpoint -q "$SID/proc" || umount "$SID/proc"
+}
+prepare_sid() {
+  local log=$LOGS/sid-root.log status=$WORK/status v
+  mkdir -p "$status"
+  if [ ! -f "$SID/.vrell-ready" ]; then
+    rm -rf "$SID"
+    if ! run "$log" debootstrap --variant=minbase --include=g++,cmake,ninja-build,libgtest-dev \
+      sid "$SID" "$MIRROR"; then
+      echo "debootstrap of sid failed" >"$status/sid"
+      return
+    fi
+    # The mirror may serve a Release file past its Valid-Until date.
+    echo 'Acquire::Check-Valid-Until "false";' >"$SID/etc/apt/apt.conf.d/99vrell"
+    touch "$SID/.vrell-ready"
+  fi
+  # pip in the chroot trusts what the host trusts (a proxy may sign for PyPI).
+  mkdir -p "$SID/etc/ssl"
+  cp /etc/ssl/certs/ca-certificates.crt "$SID/etc/ssl/vrell-host-ca.crt"
+  echo ok >"$status/sid"
+
+  sid_mount
+  local wanted=(ccache) p updated=
+  for v in "${SID_PYTHONS[@]}"; do wanted+=("python$v-dev" "python$v-venv"); done
+  for p in "${wanted[@]}"; do
+    in_sid dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' && continue
+    [ -n "$updated" ] || { run "$log" in_sid apt-get update -q || true; updated=1; }
+    if in_sid apt-cache show "$p" >/dev/null 2>&1; then
+      run "$log" in_sid apt-get install -y -q --no-install-recommends "$p" || true
+    fi
+  done
+  # A free-threaded CPython would be a package of its own (python3.X-nogil or
+  # python3.Xt); what sid offers is noted under the table.
+  run "$log" in_sid apt-cache search --names-only '^python3\.[0-9]+(-nogil|t)$' || true
+  in_sid apt-cache search --names-only '^python3\.[0-9]+(-nogil|t)$' 2>/dev/null | cut -d' ' -f1 \
+    >"$status/sid-free-threaded" || true
+
+  for v in "${SID_PYTHONS[@]}"; do
+    if ! in_sid test -x "/usr/bin/python$v" || ! in_sid test -f "/usr/include/python$v/Python.h"; then
+      if in_sid apt-cache show "python$v-dev" >/dev/null 2>&1; then
+        echo "apt-get install python$v-dev failed" >"$status/sid-$v"
+      else
+        echo "no python$v-dev in sid" >"$status/sid-$v"
+      fi
+      continue
+    fi
+    mkdir -p "$SID/tmp/vrell"
+    cp "$SRC/requirements-test.txt" "$SID/tmp/vrell/requirements-test.txt"
+    local venv=/opt/vrell-venv-$v
+    if [ "$(cat "$SID$venv/.vrell-requirements" 2>/dev/null)" != "$REQS_HASH" ]; then
+      rm -rf "${SID:?}$venv"
+      if ! run "$log" in_sid "python$v" -m venv "$venv" ||
+        ! run "$log" in_sid "$venv/bin/python" -m pip install -q -r /tmp/vrell/requirements-test.txt; then
+        echo "pip install of the test requirements failed" >"$status/sid-$v"
+        continue
+      fi
+      echo "$REQS_HASH" >"$SID$venv/.vrell-requirements"
+    fi
+    echo ok >"$status/sid-$v"
+  done
+  sid_umount
+}
+
+rm -rf "$WORK/status"
+JOB_SID=
+set -m
+if have debootstrap; then
+  prepare_sid >"$LOGS/job-sid.log" 2>&1 &
+  JOB_SID=$!
+fi
+prepare_host_and_arm64 >"$LOGS/job-host.log" 2>&1 &
+JOB_HOST=$!
+set +m
+
+# --- Rows: C++ tests on other processors and operating systems -------------------
+
+# cross_row NAME TARGET QEMU: Linux on another processor, tests under qemu.
+cross_row() {
+  local name=$1 target=$2 qemu=$3 t=$SECONDS log=$LOGS/$2.log
+  if ! have "$target-g++" || ! have "$qemu"; then
+    skip_row "$name" "no $target-g++ or $qemu"
+    return
+  fi
+  if ! configure_and_build "$log" "$WORK/$target" -DCMAKE_SYSTEM_NAME=Linux \
+    -DCMAKE_SYSTEM_PROCESSOR="${target%%-*}" -DCMAKE_CXX_COMPILER="$target-g++" \
+    -DCMAKE_C_COMPILER="$target-gcc" -DVRELL_EXTENSION=OFF -DVRELL_TESTS=ON \
+    -DVRELL_GTEST_SOURCE=/usr/src/googletest; then
+    row "$name" FAILED — — "$(since $t)"
+    failed "$name" "$log"
+    return
+  fi
+  if run "$log" "$qemu" -L "/usr/$target" "$WORK/$target/mesh_tests" --gtest_brief=1; then
+    row "$name" ok "$(gtest_counts "$log")" — "$(since $t)"
+  else
+    row "$name" ok "FAILED $(gtest_counts "$log")" — "$(since $t)"
+    failed "$name" "$log"
+  fi
+}
+
+cross_row "s390x (big-endian), g++ $(s390x-linux-gnu-gcc -dumpfullversion 2>/dev/null), qemu" \
+  s390x-linux-gnu qemu-s390x
+cross_row "aarch64, g++ $(aarch64-linux-gnu-gcc -dumpfullversion 2>/dev/null), qemu" \
+  aarch64-linux-gnu qemu-aarch64
+
+windows_row() {
+  local name
+  name="Windows x86-64, mingw-w64 g++ $(x86_64-w64-mingw32-g++-posix -dumpfullversion 2>/dev/null), Wine"
+  local t=$SECONDS log=$LOGS/windows.log
+  local wine
+  wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
+  WINESERVER=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+  if ! have x86_64-w64-mingw32-g++-posix || [ ! -x "$wine" ]; then
+    WINESERVER=
+    skip_row "$name" "no mingw-w64 g++ or wine64"
+    return
+  fi
+  # Statically linked, so that no runtime DLL has to be copied beside the tests.
+  if ! configure_and_build "$log" "$WORK/windows" -DCMAKE_SYSTEM_NAME=Windows \
+    -DCMAKE_SYSTEM_PROCESSOR=x86_64 -DCMAKE_CXX_COMPILER=x86_64-w64-mingw32-g++-posix \
+    -DCMAKE_C_COMPILER=x86_64-w64-mingw32-gcc-posix -DCMAKE_EXE_LINKER_FLAGS=-static \
+    -DVRELL_EXTENSION=OFF -DVRELL_TESTS=ON -DVRELL_GTEST_SOURCE=/usr/src/googletest; then
+    row "$name" FAILED — — "$(since $t)"
+    failed "$name" "$log"
+    return
+  fi
+  # No Mono or Gecko for a console program; the prefix is kept for the next run.
+  if WINEPREFIX=$WORK/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
+    run "$log" "$wine" "$WORK/windows/mesh_tests.exe" --gtest_brief=1; then
+    row "$name" ok "$(gtest_counts "$log")" — "$(since $t)"
+  else
+    row "$name" ok "FAILED $(gtest_counts "$log")" — "$(since $t)"
+    failed "$name" "$log"
+  fi
+  WINEPREFIX=$WORK/wine "$WINESERVER" -k 2>/dev/null || true
+}
+windows_row
+
+# --- Rows: the Python suite on x86-64 --------------------------------------------
+
+# python_suite LOG PYTHON BUILD_DIR [ENV...]: the suite against the module in BUILD_DIR.
+python_suite() {
+  local log=$1 py=$2 dir=$3
+  shift 3
+  env "$@" PYTHONPATH="$dir" "$py" "${PYTEST[@]}" >>"$log" 2>&1
+}
+
+portable_row() {
+  local name
+  name="fallback (VRELL_PORTABLE), g++ $(gcc -dumpfullversion), CPython $HOST_V"
+  local t=$SECONDS log=$LOGS/portable.log
+  if [ "$HOST_PY" = - ]; then
+    skip_row "$name" "no CPython $HOST_V among the interpreters found"
+    return
+  fi
+  if ! configure_and_build "$log" "$WORK/portable" -DVRELL_PORTABLE=ON -DVRELL_TESTS=ON \
+    -DVRELL_EXTENSION=ON -DPython_EXECUTABLE="$HOST_PY"; then
+    row "$name" FAILED — — "$(since $t)"
+    failed "$name" "$log"
+    return
+  fi
+  local cpp py_result ok=1
+  if run "$log" "$WORK/portable/mesh_tests" --gtest_brief=1; then
+    cpp=$(gtest_counts "$log")
+  else
+    cpp="FAILED $(gtest_counts "$log")" ok=
+  fi
+  wait_for "$JOB_HOST"
+  if [ "$(status_of "venv-$HOST_V")" != ok ]; then
+    row "$name" ok "$cpp" "SKIPPED ($(status_of "venv-$HOST_V"))" "$(since $t)"
+  elif python_suite "$log" "$WORK/venv/$HOST_V/bin/python" "$WORK/portable"; then
+    row "$name" ok "$cpp" "$(pytest_counts "$log")" "$(since $t)"
+  else
+    py_result="FAILED $(pytest_counts "$log")" ok=
+    row "$name" ok "$cpp" "$py_result" "$(since $t)"
+  fi
+  [ -n "$ok" ] || failed "$name" "$log"
+}
+portable_row
+
+cpython_row() { # VERSION INTERPRETER
+  local v=$1 py=$2 t=$SECONDS log=$LOGS/cpython-$1.log name="CPython $1, x86-64"
+  if [ "$py" = - ]; then
+    skip_row "$name" "no CPython $v on this machine"
+    return
+  fi
+  name="CPython $("$py" -c 'import platform; print(platform.python_version())'), x86-64"
+  if ! configure_and_build "$log" "$WORK/cpython-$v" -DVRELL_EXTENSION=ON -DVRELL_TESTS=OFF \
+    -DPython_EXECUTABLE="$py"; then
+    row "$name" FAILED — — "$(since $t)"
+    failed "$name" "$log"
+    return
+  fi
+  wait_for "$JOB_HOST"
+  if [ "$(status_of "venv-$v")" != ok ]; then
+    skip_row "$name" "$(status_of "venv-$v")"
+  elif python_suite "$log" "$WORK/venv/$v/bin/python" "$WORK/cpython-$v"; then
+    row "$name" ok — "$(pytest_counts "$log")" "$(since $t)"
+  else
+    row "$name" ok — "FAILED $(pytest_counts "$log")" "$(since $t)"
+    failed "$name" "$log"
+  fi
+}
+for entry in "${PYTHONS[@]}"; do cpython_row "${entry%% *}" "${entry#* }"; done
+
+# --- Rows: Debian unstable --------------------------------------------------------
+
+sid_rows() {
+  local gcc_name="C++ tests, g++ (Debian sid)" v
+  if [ -z "$JOB_SID" ]; then
+    skip_row "$gcc_name" "no debootstrap"
+    for v in "${SID_PYTHONS[@]}"; do skip_row "CPython $v (Debian sid)" "no debootstrap"; done
+    return
+  fi
+  wait_for "$JOB_SID"
+  if [ "$(status_of sid)" != ok ]; then
+    skip_row "$gcc_name" "$(status_of sid)"
+    for v in "${SID_PYTHONS[@]}"; do skip_row "CPython $v (Debian sid)" "$(status_of sid)"; done
+    return
+  fi
+  # A fresh copy of the tree, and of the JSON conformance files that the
+  # suite finds beside the checkout: the chroot sees nothing of the host's.
+  rm -rf "$SID/vrell"
+  mkdir -p "$SID/vrell/src"
+  tar -C "$SRC" --exclude=./build --exclude='./build?*' --exclude=./.git -cf - . | tar -C "$SID/vrell/src" -xf -
+  local conformance
+  conformance=$(dirname "$SRC")/shared/data/jsontestsuite
+  if [ -d "$conformance" ]; then
+    mkdir -p "$SID/vrell/shared/data"
+    cp -a "$conformance" "$SID/vrell/shared/data/"
+  fi
+  sid_mount
+  local launcher=()
+  in_sid test -x /usr/bin/ccache && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  local cm=(cmake -S /vrell/src -G Ninja -Wno-deprecated -DCMAKE_BUILD_TYPE=Release
+    -DVRELL_WERROR=ON "${launcher[@]}")
+
+  local t=$SECONDS log=$LOGS/sid-gcc.log
+  gcc_name="C++ tests, g++ $(in_sid gcc -dumpfullversion) (Debian sid)"
+  if ! run "$log" in_sid "${cm[@]}" -B /build/gcc -DVRELL_TESTS=ON -DVRELL_EXTENSION=OFF ||
+    ! run "$log" in_sid cmake --build /build/gcc -j2; then
+    row "$gcc_name" FAILED — — "$(since $t)"
+    failed "$gcc_name" "$log"
+  elif run "$log" in_sid /build/gcc/mesh_tests --gtest_brief=1; then
+    row "$gcc_name" ok "$(gtest_counts "$log")" — "$(since $t)"
+  else
+    row "$gcc_name" ok "FAILED $(gtest_counts "$log")" — "$(since $t)"
+    failed "$gcc_name" "$log"
+  fi
+
+  for v in "${SID_PYTHONS[@]}"; do
+    t=$SECONDS log=$LOGS/sid-$v.log
+    local name="CPython $v (Debian sid)"
+    if [ "$(status_of "sid-$v")" != ok ]; then
+      skip_row "$name" "$(status_of "sid-$v")"
+      continue
+    fi
+    name="CPython $(in_sid "python$v" -c 'import platform; print(platform.python_version())') (Debian sid), g++ $(in_sid gcc -dumpfullversion)"
+    if ! run "$log" in_sid "${cm[@]}" -B "/build/py$v" -DVRELL_EXTENSION=ON \
+      -DPython_EXECUTABLE="/usr/bin/python$v" ||
+      ! run "$log" in_sid cmake --build "/build/py$v" -j2; then
+      row "$name" FAILED — — "$(since $t)"
+      failed "$name" "$log"
+      continue
+    fi
+    if in_sid sh -c "cd /vrell/src && PYTHONPATH=/build/py$v /opt/vrell-venv-$v/bin/python ${PYTEST[*]}" >>"$log" 2>&1; then
+      row "$name" ok — "$(pytest_counts "$log")" "$(since $t)"
+    else
+      row "$name" ok — "FAILED $(pytest_counts "$log")" "$(since $t)"
+      failed "$name" "$log"
+    fi
+  done
+  sid_umount
+
+  local free
+  free=$(tr '\n' ' ' <"$WORK/status/sid-free-threaded" 2>/dev/null || true)
+  NOTES+=("Free-threaded CPython packages in Debian sid: ${free:-none}")
+}
+sid_rows
+
+# --- Row: the whole Python suite on arm64, under emulation ------------------------
+
+arm64_row() {
+  local name
+  name="CPython 3.11 arm64 (Debian bookworm), g++ $(aarch64-linux-gnu-gcc -dumpfullversion 2>/dev/null) cross, qemu"
+  local t=$SECONDS log=$LOGS/arm64.log
+  wait_for "$JOB_HOST"
+  if ! have aarch64-linux-gnu-g++ || ! have qemu-aarch64; then
+    skip_row "$name" "no aarch64-linux-gnu-g++ or qemu-aarch64"
+    return
+  fi
+  if [ "$(status_of arm64)" != ok ]; then
+    skip_row "$name" "$(status_of arm64)"
+    return
+  fi
+  # The interpreter as a command that a test can start: a preloaded library
+  # meant for it goes into the guest's environment, not into qemu's own.
+  local py=$ARM/python3.11
+  cat >"$py" <<EOF
+#!/bin/sh
+# arm64 CPython under qemu user mode (written by scripts/platforms.sh).
+if [ -n "\${LD_PRELOAD:-}" ]; then
+  export QEMU_SET_ENV="LD_PRELOAD=\$LD_PRELOAD"
+  unset LD_PRELOAD
+fi
+exec qemu-aarch64 -L "$ARM_ROOT" "$ARM_ROOT/usr/bin/python3.11" "\$@"
+EOF
+  chmod +x "$py"
+  # Debian's pyconfig.h picks the one of the target under
+  # <aarch64-linux-gnu/python3.11/>, which the cross compiler looks for
+  # after its own headers.
+  if ! configure_and_build "$log" "$ARM/build" -DCMAKE_SYSTEM_NAME=Linux \
+    -DCMAKE_SYSTEM_PROCESSOR=aarch64 -DCMAKE_CXX_COMPILER=aarch64-linux-gnu-g++ \
+    -DCMAKE_C_COMPILER=aarch64-linux-gnu-gcc -DVRELL_EXTENSION=ON -DVRELL_TESTS=OFF \
+    -DCMAKE_POLICY_DEFAULT_CMP0190=NEW "-DCMAKE_CROSSCOMPILING_EMULATOR=qemu-aarch64;-L;$ARM_ROOT" \
+    -DPython_EXECUTABLE="$ARM_ROOT/usr/bin/python3.11" -DCMAKE_CXX_FLAGS="-idirafter $ARM_ROOT/usr/include"; then
+    row "$name" FAILED — — "$(since $t)"
+    failed "$name" "$log"
+    return
+  fi
+  local module
+  module=$(ls "$ARM/build"/vrell_mesh.*.so 2>/dev/null || true)
+  case $module in
+    */vrell_mesh.cpython-311-aarch64-linux-gnu.so) ;;
+    *)
+      echo "unexpected module name: ${module:-none}" >>"$log"
+      row "$name" FAILED — — "$(since $t)"
+      failed "$name" "$log"
+      return
+      ;;
+  esac
+  if python_suite "$log" "$py" "$ARM/build" VRELL_TEST_PYTHON="$py" VRELL_TEST_CC=aarch64-linux-gnu-gcc; then
+    row "$name" ok — "$(pytest_counts "$log")" "$(since $t)"
+  else
+    row "$name" ok — "FAILED $(pytest_counts "$log")" "$(since $t)"
+    failed "$name" "$log"
+  fi
+}
+arm64_row
+
+# --- The table ---------------------------------------------------------------------
+
+{
+  echo "| platform | build | C++ tests (passed/total) | Python tests (passed/skipped/failed) | time |"
+  echo "| --- | --- | --- | --- | --- |"
+  printf '%s\n' "${ROWS[@]}"
+  for n in "${NOTES[@]}"; do printf '\n%s\n' "$n"; done
+} >"$WORK/matrix.md"
+echo
+cat "$WORK/matrix.md"
+echo
+echo "total: $(since $START); logs in $LOGS"
+if [ "$FAILURES" -gt 0 ]; then
+  echo "platforms: $FAILURES row(s) FAILED" >&2
+  exit 1
+fi

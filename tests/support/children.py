@@ -1,0 +1,28 @@
+"""How tests start a child interpreter and build a small C library for it.
+
+By default a child is `sys.executable` and the library is built by the host's
+cc. An interpreter that the host cannot execute directly (one of another
+architecture, run under user-mode emulation) names, in VRELL_TEST_PYTHON, the
+command line that starts another of its kind, and in VRELL_TEST_CC a compiler
+for its machine. Both are split like a shell would split them.
+"""
+
+import os
+import shlex
+import shutil
+import sys
+
+
+def python_command():
+    """The command line that starts another interpreter like this one."""
+    command = os.environ.get("VRELL_TEST_PYTHON")
+    return shlex.split(command) if command else [sys.executable]
+
+
+def c_compiler():
+    """The command line of a C compiler for this interpreter's machine, or None."""
+    command = os.environ.get("VRELL_TEST_CC")
+    if command:
+        return shlex.split(command)
+    cc = shutil.which("cc") or shutil.which("gcc")
+    return [cc] if cc else None
