@@ -100,7 +100,9 @@ def footprint():
     # The method cache keeps the attribute names last looked up, keyed by their
     # address: fresh names at fresh addresses (the binder's "__qualname__"
     # look-up, under a sanitizer's allocator) fill it up to its fixed size.
-    getattr(sys, "_clear_type_cache", lambda: None)()
+    clear = getattr(sys, "_clear_internal_caches", None) or getattr(sys, "_clear_type_cache", None)
+    if clear is not None:
+        clear()
     return sys.getallocatedblocks(), tracemalloc.get_traced_memory()[0], HEAP.in_use()
 
 
@@ -132,8 +134,18 @@ def check_no_growth(body, watched, calls=CALLS):
         assert abs(after - before) < SHARED_SLACK, f"references to {name} moved by {after - before}"
     assert blocks_after - blocks_before < calls // 50, f"{blocks_after - blocks_before} more blocks"
     assert traced_after - traced_before < 16 * 1024, f"{traced_after - traced_before} more bytes traced"
-    if heap_before is not None:
-        assert heap_after - heap_before < 32 * 1024, f"C heap grew by {heap_after - heap_before} bytes"
+    if heap_before is not None and heap_after - heap_before >= 32 * 1024:
+        # The C allocator's own bookkeeping can move by a few pages; a leak grows
+        # again over a second run of the same calls.
+        _, _, heap_again = footprint()
+        gc.disable()
+        try:
+            for _ in range(calls):
+                body()
+        finally:
+            gc.enable()
+        grown = footprint()[2] - heap_again
+        assert grown < 32 * 1024, f"C heap grew by {heap_after - heap_before}, then {grown} bytes"
     TALLY["cases"] += 1
     TALLY["calls"] += WARMUP + calls
 
