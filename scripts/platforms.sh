@@ -4,7 +4,8 @@
 # (also written to build/platforms/matrix.md):
 #   - big-endian s390x and aarch64 C++ tests (cross compilers, qemu user mode),
 #   - Windows x86-64 C++ tests (mingw-w64, Wine),
-#   - the plain fallback of every platform-specific construct (VRELL_PORTABLE),
+#   - the plain fallback of every platform-specific construct (VRELL_PORTABLE)
+#     and the plain version of every fast path (VRELL_PLAIN_PATHS),
 #   - the Python suite on each CPython that pyenv has (else Debian's python3),
 #   - CPython 3.14 and 3.15 and a newer GCC from Debian unstable, in a chroot,
 #   - the whole Python suite on an arm64 CPython under emulation.
@@ -424,22 +425,23 @@ python_suite() {
   env "$@" PYTHONPATH="$dir" "$py" "${PYTEST[@]}" >>"$log" 2>&1
 }
 
-portable_row() {
+# fallback_row LABEL DIR OPTION: both suites in a build with OPTION=ON.
+fallback_row() {
   local name
-  name="fallback (VRELL_PORTABLE), g++ $(gcc -dumpfullversion), CPython $HOST_V"
-  local t=$SECONDS log=$LOGS/portable.log
+  name="$1 ($3), g++ $(gcc -dumpfullversion), CPython $HOST_V"
+  local t=$SECONDS log=$LOGS/$2.log dir=$WORK/$2 option=$3
   if [ "$HOST_PY" = - ]; then
     skip_row "$name" "no CPython $HOST_V among the interpreters found"
     return
   fi
-  if ! configure_and_build "$log" "$WORK/portable" -DVRELL_PORTABLE=ON -DVRELL_TESTS=ON \
+  if ! configure_and_build "$log" "$dir" "-D$option=ON" -DVRELL_TESTS=ON \
     -DVRELL_EXTENSION=ON -DPython_EXECUTABLE="$HOST_PY"; then
     row "$name" FAILED — — "$(since $t)"
     failed "$name" "$log"
     return
   fi
   local cpp py_result ok=1
-  if run "$log" "$WORK/portable/mesh_tests" --gtest_brief=1; then
+  if run "$log" "$dir/mesh_tests" --gtest_brief=1; then
     cpp=$(gtest_counts "$log")
   else
     cpp="FAILED $(gtest_counts "$log")" ok=
@@ -447,7 +449,7 @@ portable_row() {
   wait_for "$JOB_HOST"
   if [ "$(status_of "venv-$HOST_V")" != ok ]; then
     row "$name" ok "$cpp" "SKIPPED ($(status_of "venv-$HOST_V"))" "$(since $t)"
-  elif python_suite "$log" "$WORK/venv/$HOST_V/bin/python" "$WORK/portable"; then
+  elif python_suite "$log" "$WORK/venv/$HOST_V/bin/python" "$dir"; then
     row "$name" ok "$cpp" "$(pytest_counts "$log")" "$(since $t)"
   else
     py_result="FAILED $(pytest_counts "$log")" ok=
@@ -455,7 +457,8 @@ portable_row() {
   fi
   [ -n "$ok" ] || failed "$name" "$log"
 }
-portable_row
+fallback_row "fallback" portable VRELL_PORTABLE
+fallback_row "plain paths" plain VRELL_PLAIN_PATHS
 
 cpython_row() { # VERSION INTERPRETER
   local v=$1 py=$2 t=$SECONDS log=$LOGS/cpython-$1.log name="CPython $1, x86-64"
