@@ -682,6 +682,12 @@ def bench_app_documents(cfg: Settings, codec_map) -> list[Row]:
 
     rows: list[Row] = []
     loads = {"json": json.loads, "orjson": orjson.loads}
+    try:
+        import msgspec
+
+        loads["msgspec"] = msgspec.json.Decoder().decode
+    except ImportError:
+        pass
     for size in appdocs.SIZES:
         docs = appdocs.documents(size)
         pairs = [(f"doc{i}", d) for i, d in enumerate(docs)]

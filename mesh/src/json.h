@@ -319,6 +319,12 @@ class Reader {
   size_t pos_ = 0;
   int depth_ = 0;
   unsigned escapes_ = 0;  // escapes read so far: tells whether a key had any
+  // Documents up to kPaddedUpTo bytes are read from a copy with kPadding
+  // zero bytes after it, so that fixed-size loads near the end need no care.
+  static constexpr size_t kPaddedUpTo = size_t{64} << 10;
+  static constexpr size_t kPadding = 64;
+  bool padded_ = false;
+  std::string_view padded_copy(std::string_view text);
   Error error_;
   // Buffers reused from one document to the next: a per-thread set, or the
   // reader's own when another reader on this thread holds that one.
@@ -326,7 +332,8 @@ class Reader {
     std::vector<Member> members;  // of the objects being read, innermost last
     Text key_scratch;
     Text sort_buf;
-    Text out;  // for read_value and read_string
+    Text out;     // for read_value and read_string
+    Text padded;  // the padded copy of a document
     bool in_use = false;
   };
   Workspace* ws_;

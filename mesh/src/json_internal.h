@@ -94,7 +94,7 @@ inline bool Reader::short_string(Sink& out) {
   const size_t avail = in_.size() - pos_;
   const auto* src = reinterpret_cast<const unsigned char*>(in_.data()) + pos_;
   unsigned char pad[16];
-  if (avail < 16) {
+  if (avail < 16 && !padded_) {
     // Near the end: a zero-padded copy (a zero byte is special, so the scan
     // stops within the input).
     std::memset(pad, 0, sizeof pad);

@@ -234,7 +234,7 @@ bool float_in_range(const NumberText& n) {
 bool Reader::read_number(Sink& out) {
   const char* const begin = in_.data();
   char* o = out.room(detail::kF64Room);
-  if (const char* done = detail::fast_number_at(begin + pos_, begin + in_.size(), &o)) {
+  if (const char* done = detail::fast_number_at(begin + pos_, begin + in_.size(), &o, padded_)) {
     out.advance_to(o);
     pos_ = static_cast<size_t>(done - begin);
     return true;
@@ -252,7 +252,9 @@ bool Reader::skip_number() {
     return fail_here(code);
   }
   pos_ = static_cast<size_t>(n.end - begin);
-  return !n.is_float || float_in_range(n) || fail(pos_, ErrorCode::NumberOutOfRange);
+  // An integer too long for either integer form is a float, and may be too large.
+  const bool in_range = (!n.is_float && integer_keeps_text(n)) || float_in_range(n);
+  return in_range || fail(pos_, ErrorCode::NumberOutOfRange);
 }
 
 bool Reader::read_general_number(Sink& out) {

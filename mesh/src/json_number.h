@@ -241,8 +241,10 @@ VRELL_ALWAYS_INLINE const char* fast_number(const char* p, const char* end, char
 const char* fast_number_tail(const char* p, const char* end, char** o) noexcept;
 
 // fast_number at any place of the input: its fixed-size moves stay inside.
-VRELL_ALWAYS_INLINE const char* fast_number_at(const char* p, const char* end, char** o) noexcept {
-  if (end - p >= 32) return fast_number(p, end, o);
+// `padded`: 32 bytes are readable past `end` (the reader's padded copy).
+VRELL_ALWAYS_INLINE const char* fast_number_at(const char* p, const char* end, char** o,
+                                               bool padded) noexcept {
+  if (padded || end - p >= 32) return fast_number(p, end, o);
   return fast_number_tail(p, end, o);
 }
 

@@ -162,7 +162,7 @@ bool Reader::read_array(Sink& out) {
     const char c = s[pos_];
     if (detail::is_digit(c) || c == '-') {
       char* o = out.room(detail::kF64Room);
-      if (const char* e = detail::fast_number_at(s + pos_, s + n, &o)) {
+      if (const char* e = detail::fast_number_at(s + pos_, s + n, &o, padded_)) {
         out.advance_to(o);
         pos_ = static_cast<size_t>(e - s);
       } else if (!read_general_number(out)) {
@@ -236,9 +236,21 @@ Expected<void, Error> Reader::read_whole(Text& out) {
   return {};
 }
 
+std::string_view Reader::padded_copy(std::string_view text) {
+  if (!platform::kFastPaths || text.size() > kPaddedUpTo) return text;
+  Text& copy = ws_->padded;
+  copy.reserve(text.size() + kPadding);
+  std::memcpy(copy.data(), text.data(), text.size());
+  std::memset(copy.data() + text.size(), 0, kPadding);
+  padded_ = true;
+  return {copy.data(), text.size()};
+}
+
 Expected<void, Error> read_document(std::string_view text, Text& out) {
   out.clear();
   Reader reader(text);
+  // Positions count the same in the copy: errors are the input's.
+  reader.in_ = reader.padded_copy(text);
   return reader.read_whole(out);
 }
 

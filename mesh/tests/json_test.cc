@@ -59,6 +59,8 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"1e+x", "ERR invalid number at line 1 column 4"},
         Case{"1e309", "ERR number out of range at line 1 column 5"},
         Case{"[-1.8e308]", "ERR number out of range at line 1 column 9"},
+        // An integer too long for either integer form is a float: 1e309 is out of range.
+        Case{"[1" + std::string(309, '0') + "]", "ERR number out of range at line 1 column 311"},
         Case{"{\"a\" 1}", "ERR expected `:` at line 1 column 6"},
         Case{"[1 2]", "ERR expected `,` or `]` at line 1 column 4"},
         Case{"{\"a\":1 \"b\":2}", "ERR expected `,` or `}` at line 1 column 8"},
