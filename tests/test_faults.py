@@ -5,15 +5,12 @@ a child interpreter with a small preloaded library that lets them set that
 clock to any instant, 1969 included.
 """
 
-import os
 import subprocess
-import sys
 import textwrap
 
 import pytest
-from support.children import c_compiler, python_command
+from support.children import clock_shim, python_command
 
-SHIM_SOURCE = os.path.join(os.path.dirname(__file__), "support", "fakeclock.c")
 
 PRELUDE = """
 import ctypes, json
@@ -36,22 +33,11 @@ def raises(exc_type, fn, *args):
 
 @pytest.fixture(scope="module")
 def shim(tmp_path_factory):
-    cc = c_compiler()
-    if cc is None:
-        pytest.skip("no C compiler to build the clock shim")
-    if not sys.platform.startswith("linux"):
-        pytest.skip("the clock shim is preloaded with LD_PRELOAD, which only Linux's loader reads")
-    out = tmp_path_factory.mktemp("shim") / "libfakeclock.so"
-    subprocess.run(
-        [*cc, "-shared", "-fPIC", "-O1", SHIM_SOURCE, "-o", str(out), "-ldl"], check=True
-    )
-    return str(out)
+    return clock_shim(tmp_path_factory.mktemp("shim"))
 
 
 def run_with_clock(shim, body):
-    env = dict(os.environ)
-    env["LD_PRELOAD"] = (env.get("LD_PRELOAD", "") + " " + shim).strip()
-    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    env = shim  # the child environment that preloads it
     code = PRELUDE + textwrap.dedent(body) + "\nprint('OK')\n"
     proc = subprocess.run([*python_command(), "-c", code], env=env, capture_output=True, text=True)
     assert proc.returncode == 0 and proc.stdout.strip().endswith("OK"), proc.stderr + proc.stdout

@@ -8,13 +8,12 @@ import ctypes
 import ctypes.util
 import gc
 import json
-import os
 import subprocess
 import sys
 import tracemalloc
 
 import pytest
-from support.children import c_compiler, python_command
+from support.children import clock_shim, python_command
 from support.report import report
 
 from vrell_mesh import VrellMesh
@@ -371,7 +370,6 @@ def test_many_topics_cost_only_their_entries():
 
 # --- poisoned components and internal faults, in a child with a settable clock --------
 
-SHIM_SOURCE = os.path.join(os.path.dirname(__file__), "support", "fakeclock.c")
 
 CHILD = """
 import ctypes, gc, sys
@@ -446,18 +444,7 @@ print("OK", 1 + len(cases), calls)
 
 
 def test_poisoned_and_panicking_calls_do_not_leak(tmp_path):
-    cc = c_compiler()
-    if cc is None:
-        pytest.skip("no C compiler to build the clock shim")
-    if not sys.platform.startswith("linux"):
-        pytest.skip("the clock shim is preloaded with LD_PRELOAD, which only Linux's loader reads")
-    shim = tmp_path / "libfakeclock.so"
-    subprocess.run(
-        [*cc, "-shared", "-fPIC", "-O1", SHIM_SOURCE, "-o", str(shim), "-ldl"], check=True
-    )
-    env = dict(os.environ)
-    env["LD_PRELOAD"] = (env.get("LD_PRELOAD", "") + " " + str(shim)).strip()
-    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    env = clock_shim(tmp_path)
     proc = subprocess.run(
         [*python_command(), "-c", CHILD.replace("{calls}", str(CALLS))],
         env=env,

@@ -74,24 +74,31 @@ inline uint64_t load_word(const unsigned char* p) noexcept {
 
 // --- The fast versions ---------------------------------------------------------
 
+#if VRELL_SSE2
+// Of the 16 bytes at s: a bit for each quote, backslash and control byte
+// (what the writer escapes), and in *high one for each byte from 0x80 up.
+inline unsigned escape_mask_16(const unsigned char* s, unsigned* high) noexcept {
+  const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+  const __m128i control_max = _mm_set1_epi8(0x1F);
+  const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(x, control_max), control_max);
+  const __m128i hit = _mm_or_si128(
+      _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')), _mm_cmpeq_epi8(x, _mm_set1_epi8('\\'))),
+      control);
+  *high = static_cast<unsigned>(_mm_movemask_epi8(x));  // the sign bits
+  return static_cast<unsigned>(_mm_movemask_epi8(hit));
+}
+#endif
+
 // The first byte at or after i that is special (n when there is none).
 inline size_t skip_plain_ascii(const unsigned char* s, size_t i, size_t n) noexcept {
 #if defined(VRELL_PLAIN_PATHS)
   return skip_plain_ascii_plain(s, i, n);
 #else
 #if VRELL_SSE2
-  const __m128i quote = _mm_set1_epi8('"');
-  const __m128i backslash = _mm_set1_epi8('\\');
-  const __m128i control_max = _mm_set1_epi8(0x1F);
-  while (i + 16 <= n) {
-    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-    const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(x, control_max), control_max);
-    const __m128i hit =
-        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash)), control);
-    // The sign bits are the bytes from 0x80 up.
-    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit) | _mm_movemask_epi8(x));
+  for (; i + 16 <= n; i += 16) {
+    unsigned high;
+    const unsigned mask = escape_mask_16(s + i, &high) | high;
     if (mask != 0) return i + static_cast<size_t>(std::countr_zero(mask));
-    i += 16;
   }
 #endif
   while (i + 8 <= n && !special_in_word(load_word(s + i))) i += 8;
@@ -105,14 +112,8 @@ inline size_t first_special_16(const unsigned char* s) noexcept {
 #if defined(VRELL_PLAIN_PATHS)
   return skip_plain_ascii_plain(s, 0, 16);
 #elif VRELL_SSE2
-  const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
-  const __m128i control_max = _mm_set1_epi8(0x1F);
-  const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(x, control_max), control_max);
-  const __m128i hit = _mm_or_si128(
-      _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')), _mm_cmpeq_epi8(x, _mm_set1_epi8('\\'))),
-      control);
-  const unsigned mask =
-      static_cast<unsigned>(_mm_movemask_epi8(hit) | _mm_movemask_epi8(x)) | 0x10000;
+  unsigned high;
+  const unsigned mask = escape_mask_16(s, &high) | high | 0x10000;
   return static_cast<size_t>(std::countr_zero(mask));
 #else
   // Word at a time: the lowest flagged byte of a little-endian load is the
@@ -149,17 +150,10 @@ inline size_t skip_unescaped_plain(const unsigned char* s, size_t i, size_t n) n
 // The first byte at or after i that the writer escapes (n when there is none).
 inline size_t skip_unescaped(const unsigned char* s, size_t i, size_t n) noexcept {
 #if !defined(VRELL_PLAIN_PATHS) && VRELL_SSE2
-  const __m128i quote = _mm_set1_epi8('"');
-  const __m128i backslash = _mm_set1_epi8('\\');
-  const __m128i control_max = _mm_set1_epi8(0x1F);
-  while (i + 16 <= n) {
-    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-    const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(x, control_max), control_max);
-    const __m128i hit =
-        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash)), control);
-    const auto mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+  for (; i + 16 <= n; i += 16) {
+    unsigned high;
+    const unsigned mask = escape_mask_16(s + i, &high);
     if (mask != 0) return i + static_cast<size_t>(std::countr_zero(mask));
-    i += 16;
   }
 #endif
   return skip_unescaped_plain(s, i, n);

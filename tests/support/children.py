@@ -10,7 +10,12 @@ for its machine. Both are split like a shell would split them.
 import os
 import shlex
 import shutil
+import subprocess
 import sys
+
+import pytest
+
+SHIM_SOURCE = os.path.join(os.path.dirname(__file__), "fakeclock.c")
 
 
 def python_command():
@@ -26,3 +31,19 @@ def c_compiler():
         return shlex.split(command)
     cc = shutil.which("cc") or shutil.which("gcc")
     return [cc] if cc else None
+
+
+def clock_shim(directory):
+    """Builds the preloadable clock shim into `directory`; returns the child
+    environment that preloads it. Skips where that cannot work."""
+    cc = c_compiler()
+    if cc is None:
+        pytest.skip("no C compiler to build the clock shim")
+    if not sys.platform.startswith("linux"):
+        pytest.skip("the clock shim is preloaded with LD_PRELOAD, which only Linux's loader reads")
+    shim = os.path.join(str(directory), "libfakeclock.so")
+    subprocess.run([*cc, "-shared", "-fPIC", "-O1", SHIM_SOURCE, "-o", shim, "-ldl"], check=True)
+    env = dict(os.environ)
+    env["LD_PRELOAD"] = (env.get("LD_PRELOAD", "") + " " + shim).strip()
+    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    return env
