@@ -20,7 +20,7 @@ constexpr int kSpinRounds = 64;
 // increment been visible to the load in (a), the state change before it would
 // be visible to the load in (b) (acquire on (a), release on the increment),
 // and the writer would have found the lock free instead; so `seen` is an
-// older count, wait() returns as soon as the count moves on, and the notify
+// older count, park() returns as soon as the count moves on, and the notify
 // that follows the increment finds the writer asleep or not yet asleep, never
 // missed. A writer woken after the whole word was cleared cannot know whether
 // other writers still sleep, so it sets kWriterWaiting again as it enters.
@@ -49,7 +49,7 @@ void RwLock::lock_slow() noexcept {
       platform::cpu_relax();
       continue;
     }
-    writer_wakeups_.wait(seen, std::memory_order_relaxed);
+    platform::park(writer_wakeups_, seen);
     parked = true;
   }
 }
@@ -88,19 +88,19 @@ void RwLock::lock_shared_slow() noexcept {
                                       std::memory_order_relaxed)) {
       continue;
     }
-    state_.wait(s | kReadersParked, std::memory_order_relaxed);
+    platform::park(state_, s | kReadersParked);
     released = (state_.load(std::memory_order_relaxed) & kReadersParked) == 0;
   }
 }
 
 void RwLock::wake_after_write(uint32_t old) noexcept {
   if (old & kWriterWaiting) wake_writer();
-  if (old & kReadersParked) state_.notify_all();
+  if (old & kReadersParked) platform::unpark_all(state_);
 }
 
 void RwLock::wake_writer() noexcept {
   writer_wakeups_.fetch_add(1, std::memory_order_release);
-  writer_wakeups_.notify_one();
+  platform::unpark_one(writer_wakeups_);
 }
 
 }  // namespace vrell

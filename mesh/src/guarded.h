@@ -31,8 +31,8 @@ namespace vrell {
 // sections are not (listing every key of a large store takes milliseconds),
 // and threads waiting out such a section must neither burn a core nor starve:
 //
-//  - A waiter spins briefly, then parks on an atomic word (std::atomic wait /
-//    notify: a futex or its equivalent), using no processor time until woken.
+//  - A waiter spins briefly, then parks on an atomic word (platform::park: a
+//    futex or its equivalent), using no processor time until woken.
 //  - A writer that finds readers inside raises kWriterWaiting, and readers
 //    that arrive from then on stay out, so the writer gets in as soon as the
 //    readers already inside leave; a steady stream of overlapping readers

@@ -1,10 +1,30 @@
 #include "platform.h"
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <random>
+
+// How threads park. libstdc++ without a futex (MinGW, the BSDs) implements
+// std::atomic::wait with a condition variable that, before GCC 13, could
+// miss a wake-up and sleep for ever; there, and in the plain build, threads
+// park on a table of condition variables of our own.
+#if defined(VRELL_PORTABLE)
+#define VRELL_PARK_TABLE 1
+#elif defined(_WIN32)
+#define VRELL_PARK_WAIT_ON_ADDRESS 1
+#elif defined(__GLIBCXX__) && !defined(_GLIBCXX_HAVE_PLATFORM_WAIT)
+#define VRELL_PARK_TABLE 1
+#endif
 
 #if defined(VRELL_PORTABLE)
 #elif defined(_WIN32)
+// WaitOnAddress and the precise clock are Windows 8 and later, as is every
+// Windows that the supported CPython releases run on.
+#if !defined(_WIN32_WINNT) || _WIN32_WINNT < 0x0602
+#undef _WIN32_WINNT
+#define _WIN32_WINNT 0x0602
+#endif
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -57,7 +77,53 @@ WallTime split(Duration since_epoch) noexcept {
   }
 }
 
+#if defined(VRELL_PARK_TABLE)
+// One mutex and condition variable per slot, shared by the words that hash
+// to it. A waiter compares under the mutex and a waker passes through it
+// after its change, so the change is seen or the waiter is already asleep.
+struct ParkSlot {
+  std::mutex mutex;
+  std::condition_variable woken;
+};
+
+ParkSlot& park_slot(const void* word) noexcept {
+  static ParkSlot slots[16];
+  return slots[(reinterpret_cast<uintptr_t>(word) >> 6) % 16];
+}
+
+void unpark_slot(const void* word) noexcept {
+  ParkSlot& slot = park_slot(word);
+  { const std::lock_guard<std::mutex> pass(slot.mutex); }
+  slot.woken.notify_all();  // a slot is shared: wake all, each looks again
+}
+#endif
+
 }  // namespace
+
+#if defined(VRELL_PARK_TABLE)
+void park(const std::atomic<uint32_t>& word, uint32_t expected) noexcept {
+  ParkSlot& slot = park_slot(&word);
+  std::unique_lock<std::mutex> hold(slot.mutex);
+  if (word.load(std::memory_order_relaxed) == expected) slot.woken.wait(hold);
+}
+void unpark_one(std::atomic<uint32_t>& word) noexcept { unpark_slot(&word); }
+void unpark_all(std::atomic<uint32_t>& word) noexcept { unpark_slot(&word); }
+#elif defined(VRELL_PARK_WAIT_ON_ADDRESS)
+// The atomic's object representation is its value (lock-free, 4 bytes).
+static_assert(sizeof(std::atomic<uint32_t>) == 4 && std::atomic<uint32_t>::is_always_lock_free);
+void park(const std::atomic<uint32_t>& word, uint32_t expected) noexcept {
+  auto* address = const_cast<std::atomic<uint32_t>*>(&word);
+  WaitOnAddress(address, &expected, sizeof expected, INFINITE);
+}
+void unpark_one(std::atomic<uint32_t>& word) noexcept { WakeByAddressSingle(&word); }
+void unpark_all(std::atomic<uint32_t>& word) noexcept { WakeByAddressAll(&word); }
+#else
+void park(const std::atomic<uint32_t>& word, uint32_t expected) noexcept {
+  word.wait(expected, std::memory_order_relaxed);
+}
+void unpark_one(std::atomic<uint32_t>& word) noexcept { word.notify_one(); }
+void unpark_all(std::atomic<uint32_t>& word) noexcept { word.notify_all(); }
+#endif
 
 WallTime wall_time() noexcept {
 #if defined(VRELL_PORTABLE)

@@ -10,6 +10,7 @@
 // Thread safety: every function here may be called from any thread.
 #pragma once
 
+#include <atomic>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -165,6 +166,15 @@ inline void cpu_relax() noexcept {
   __yield();
 #endif
 }
+
+// --- Parking -------------------------------------------------------------------
+
+// Sleeps while `word` holds `expected`. May return without a change (callers
+// look again); never misses a wake-up that follows a change of `word`.
+void park(const std::atomic<uint32_t>& word, uint32_t expected) noexcept;
+// Wakes one, or every, thread parked on `word`; call after changing it.
+void unpark_one(std::atomic<uint32_t>& word) noexcept;
+void unpark_all(std::atomic<uint32_t>& word) noexcept;
 
 // --- Operating system --------------------------------------------------------
 
