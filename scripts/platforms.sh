@@ -58,10 +58,22 @@ since() { echo "$((SECONDS - $1)) s"; }
 
 # run LOG COMMAND...: the command's output goes to LOG only.
 run() {
-  local log=$1
+  local log=$1 status=0
   shift
   echo "+ $*" >>"$log"
-  "$@" >>"$log" 2>&1
+  "$@" >>"$log" 2>&1 || status=$?
+  [ "$status" -ne 124 ] || echo "error: timed out: $*" >>"$log"
+  return "$status"
+}
+
+# Every test run has a deadline, so that a hang (a lost wake-up under an
+# emulator, say) fails its row instead of the whole run. SECONDS COMMAND...
+CPP_LIMIT=${CPP_LIMIT:-600}
+PY_LIMIT=${PY_LIMIT:-1200}
+bounded() {
+  local limit=$1
+  shift
+  timeout --kill-after=30 "$limit" "$@"
 }
 
 # GoogleTest's closing lines as passed/total ("?" when it printed none);
@@ -370,7 +382,7 @@ cross_row() {
     failed "$name" "$log"
     return
   fi
-  if run "$log" "$qemu" -L "/usr/$target" "$WORK/$target/mesh_tests" --gtest_brief=1; then
+  if run "$log" bounded "$CPP_LIMIT" "$qemu" -L "/usr/$target" "$WORK/$target/mesh_tests" --gtest_brief=1; then
     row "$name" ok "$(gtest_counts "$log")" — "$(since $t)"
   else
     row "$name" ok "FAILED $(gtest_counts "$log")" — "$(since $t)"
@@ -406,7 +418,7 @@ windows_row() {
   fi
   # No Mono or Gecko for a console program; the prefix is kept for the next run.
   if WINEPREFIX=$WORK/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
-    run "$log" "$wine" "$WORK/windows/mesh_tests.exe" --gtest_brief=1; then
+    run "$log" bounded "$CPP_LIMIT" "$wine" "$WORK/windows/mesh_tests.exe" --gtest_brief=1; then
     row "$name" ok "$(gtest_counts "$log")" — "$(since $t)"
   else
     row "$name" ok "FAILED $(gtest_counts "$log")" — "$(since $t)"
@@ -422,7 +434,10 @@ windows_row
 python_suite() {
   local log=$1 py=$2 dir=$3
   shift 3
-  env "$@" PYTHONPATH="$dir" "$py" "${PYTEST[@]}" >>"$log" 2>&1
+  local status=0
+  bounded "$PY_LIMIT" env "$@" PYTHONPATH="$dir" "$py" "${PYTEST[@]}" >>"$log" 2>&1 || status=$?
+  [ "$status" -ne 124 ] || echo "error: timed out after $PY_LIMIT s" >>"$log"
+  return "$status"
 }
 
 # fallback_row LABEL DIR OPTION: both suites in a build with OPTION=ON.
@@ -441,7 +456,7 @@ fallback_row() {
     return
   fi
   local cpp py_result ok=1
-  if run "$log" "$dir/mesh_tests" --gtest_brief=1; then
+  if run "$log" bounded "$CPP_LIMIT" "$dir/mesh_tests" --gtest_brief=1; then
     cpp=$(gtest_counts "$log")
   else
     cpp="FAILED $(gtest_counts "$log")" ok=
@@ -523,7 +538,7 @@ sid_rows() {
     ! run "$log" in_sid cmake --build /build/gcc -j2; then
     row "$gcc_name" FAILED — — "$(since $t)"
     failed "$gcc_name" "$log"
-  elif run "$log" in_sid /build/gcc/mesh_tests --gtest_brief=1; then
+  elif run "$log" bounded "$CPP_LIMIT" "${SID_ENV[@]}" chroot "$SID" /build/gcc/mesh_tests --gtest_brief=1; then
     row "$gcc_name" ok "$(gtest_counts "$log")" — "$(since $t)"
   else
     row "$gcc_name" ok "FAILED $(gtest_counts "$log")" — "$(since $t)"
@@ -545,7 +560,7 @@ sid_rows() {
       failed "$name" "$log"
       continue
     fi
-    if in_sid sh -c "cd /vrell/src && PYTHONPATH=/build/py$v /opt/vrell-venv-$v/bin/python ${PYTEST[*]}" >>"$log" 2>&1; then
+    if bounded "$PY_LIMIT" "${SID_ENV[@]}" chroot "$SID" sh -c "cd /vrell/src && PYTHONPATH=/build/py$v /opt/vrell-venv-$v/bin/python ${PYTEST[*]}" >>"$log" 2>&1; then
       row "$name" ok — "$(pytest_counts "$log")" "$(since $t)"
     else
       row "$name" ok — "FAILED $(pytest_counts "$log")" "$(since $t)"
