@@ -31,8 +31,8 @@ def load(build_dir: Path):
     if not paths:
         sys.exit(f"no vrell_mesh extension in {build_dir}")
     loader = importlib.machinery.ExtensionFileLoader("vrell_mesh", str(paths[0]))
-    spec = importlib.util.spec_from_file_location("vrell_mesh", paths[0], loader=loader)
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location("vrell_mesh", paths[0], loader=loader)
+    module = loader.create_module(found)
     loader.exec_module(module)
     return module
 

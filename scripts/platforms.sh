@@ -434,10 +434,7 @@ windows_row
 python_suite() {
   local log=$1 py=$2 dir=$3
   shift 3
-  local status=0
-  bounded "$PY_LIMIT" env "$@" PYTHONPATH="$dir" "$py" "${PYTEST[@]}" >>"$log" 2>&1 || status=$?
-  [ "$status" -ne 124 ] || echo "error: timed out after $PY_LIMIT s" >>"$log"
-  return "$status"
+  run "$log" bounded "$PY_LIMIT" env "$@" PYTHONPATH="$dir" "$py" "${PYTEST[@]}"
 }
 
 # fallback_row LABEL DIR OPTION: both suites in a build with OPTION=ON.
@@ -560,7 +557,8 @@ sid_rows() {
       failed "$name" "$log"
       continue
     fi
-    if bounded "$PY_LIMIT" "${SID_ENV[@]}" chroot "$SID" sh -c "cd /vrell/src && PYTHONPATH=/build/py$v /opt/vrell-venv-$v/bin/python ${PYTEST[*]}" >>"$log" 2>&1; then
+    if run "$log" bounded "$PY_LIMIT" "${SID_ENV[@]}" chroot "$SID" sh -c \
+      "cd /vrell/src && PYTHONPATH=/build/py$v /opt/vrell-venv-$v/bin/python ${PYTEST[*]}"; then
       row "$name" ok — "$(pytest_counts "$log")" "$(since $t)"
     else
       row "$name" ok — "FAILED $(pytest_counts "$log")" "$(since $t)"
