@@ -309,6 +309,13 @@ class Reader {
   bool skip_number();
   bool skip_literal(std::string_view word);
   bool read_member(Sink& out);
+  // How read_small_object left an object: ended (or failed), or handed over
+  // to the general loop at a key or at the separator after a member.
+  enum class SmallObject : unsigned char { Done, Failed, AtKey, AtSeparator };
+  SmallObject read_small_object(Sink& out, size_t body_start);
+  static constexpr size_t kLocalMembers = 16;
+  // Its output offsets are 32-bit: inputs up to this size write less than 4 GB.
+  static constexpr size_t kSmallObjectInput = size_t{1} << 28;
   void finish_object(Sink& out, size_t body_start, size_t first_member);
   template <class Less>
   void reorder_small(Sink& out, size_t body_start, const Member* m, size_t n, Less&& less);

@@ -1,6 +1,7 @@
 // Objects: members read in input order, then put in key order with the
 // last of equal keys kept, unless they came that way.
 #include "json_internal.h"
+#include "json_number.h"
 
 namespace vrell::json {
 
@@ -10,7 +11,23 @@ bool Reader::read_object(Sink& out) {
   const size_t body_start = out.size();
   const size_t first_member = ws_->members.size();
   const size_t scratch_mark = ws_->key_scratch.size();
-  for (bool first = true;; first = false) {
+  bool first = true;
+  if (platform::kFastPaths && in_.size() <= kSmallObjectInput) {
+    switch (read_small_object(out, body_start)) {
+      case SmallObject::Done:
+        return true;
+      case SmallObject::Failed:
+        return false;
+      case SmallObject::AtKey:
+        if (!read_member(out)) return false;
+        first = false;
+        break;
+      case SmallObject::AtSeparator:
+        first = false;
+        break;
+    }
+  }
+  for (;; first = false) {
     bool more = false;
     if (!next_member(first, more)) return false;
     if (!more) break;
@@ -22,6 +39,172 @@ bool Reader::read_object(Sink& out) {
   ws_->members.resize(first_member);
   ws_->key_scratch.set_size(scratch_mark);
   return true;
+}
+
+namespace {
+
+// Bodies up to this size are reordered through a copy on the stack: one
+// move out and one per member back, with no buffer to manage.
+constexpr size_t kSmallBody = 1024;
+constexpr size_t kSmallMembers = 24;
+
+// Members copied back 16 bytes at a time (a fixed-size move, no call): the
+// copy has room to read past its end, the output to write past it.
+template <class Span>
+char* copy_back(char* p, const char* copy, size_t body_start, const Span& x, bool comma) noexcept {
+  if (comma) *p++ = ',';
+  const char* from = copy + (x.start - body_start);
+  const size_t len = x.end - x.start;
+  for (size_t done = 0; done < len; done += 16) std::memcpy(p + done, from + done, 16);
+  return p + len;
+}
+
+}  // namespace
+
+// The members of a small object, the common case, read in one loop with the
+// separators that writers put (`, ` or `,`, `: ` or `:`) checked inline and
+// each member kept in a local array. Whatever else comes (whitespace
+// elsewhere, a key with escapes or of 16 bytes or more, more members than
+// the array holds) hands the object over to the general loop where it
+// stands, the members read so far moved to the workspace; every error is
+// found by the same primitives as there, so it reads the same.
+Reader::SmallObject Reader::read_small_object(Sink& out, size_t body_start) {
+  struct Span {
+    uint64_t prefix;
+    uint32_t start;  // output span of `"key":value`
+    uint32_t end;
+  };
+  Span m[kLocalMembers];
+  size_t count = 0;
+  const char* const s = in_.data();
+  const size_t n = in_.size();
+  // The members so far into the workspace, for the general loop to go on with.
+  auto hand_over = [&](SmallObject where) {
+    for (size_t i = 0; i < count; ++i) {
+      const std::string_view key(out.at(m[i].start + 1), m[i].end - m[i].start - 1);
+      ws_->members.push_back(
+          Member{m[i].start + 1, key.find('"'), false, m[i].start, m[i].end, m[i].prefix});
+    }
+    return where;
+  };
+  if (pos_ < n && s[pos_] == '}') {
+    end_object();
+    out.put('}');
+    return SmallObject::Done;
+  }
+  if (pos_ >= n || s[pos_] != '"') {
+    bool more = false;
+    if (!next_member(true, more)) return SmallObject::Failed;
+    if (!more) {
+      end_object();
+      out.put('}');
+      return SmallObject::Done;
+    }
+  }
+  for (;;) {
+    // At the key's opening quote.
+    const size_t start = out.size();
+    bump();
+    out.put('"');
+    if (!short_string(out)) {
+      out.truncate(start);
+      pos_ -= 1;
+      return hand_over(SmallObject::AtKey);
+    }
+    const size_t key_len = out.size() - start - 1;
+    // short_string wrote 16 bytes from the key's first: one load there.
+    const uint64_t prefix = scan::big_endian_prefix_at(out.at(start + 1), key_len);
+    out.put('"');
+    if (pos_ < n && s[pos_] == ':') {
+      bump();
+      skip_ws();
+    } else if (!member_colon()) {
+      return SmallObject::Failed;
+    }
+    out.put(':');
+    const char c = pos_ < n ? s[pos_] : '\0';
+    if (c == '"') {
+      bump();
+      out.put('"');
+      if (!short_string(out) && !scan_string(out, true)) return SmallObject::Failed;
+      out.put('"');
+    } else if (detail::is_digit(c) || c == '-') {
+      char* o = out.room(detail::kF64Room);
+      if (const char* e = detail::fast_number_at(s + pos_, s + n, &o, padded_)) {
+        out.advance_to(o);
+        pos_ = static_cast<size_t>(e - s);
+      } else if (!read_general_number(out)) {
+        return SmallObject::Failed;
+      }
+    } else if (!read_any(out)) {
+      return SmallObject::Failed;
+    }
+    m[count++] = Span{prefix, static_cast<uint32_t>(start), static_cast<uint32_t>(out.size())};
+    if (count == kLocalMembers) return hand_over(SmallObject::AtSeparator);
+    // The next key right after the comma, or after one space.
+    if (pos_ + 2 < n && s[pos_] == ',') {
+      const size_t key = pos_ + (s[pos_ + 1] == ' ' ? 2 : 1);
+      if (s[key] == '"') {
+        pos_ = key;
+        out.put(',');
+        continue;
+      }
+    }
+    bool more = false;
+    if (!next_member(false, more)) return SmallObject::Failed;
+    if (!more) break;
+    out.put(',');
+  }
+  end_object();
+  // Already in order, each key above the one before (the prefixes decide):
+  // nothing to move.
+  size_t i = 1;
+  while (i < count && m[i - 1].prefix < m[i].prefix) ++i;
+  const size_t body = out.size() - body_start;
+  if (i < count) {
+    // Each member's place: the members below it, and the equal ones before
+    // it, so that equal prefixes keep their input order. No branches: which
+    // way a comparison goes is not predictable.
+    unsigned char order[kLocalMembers];
+    for (size_t a = 0; a < count; ++a) {
+      size_t rank = 0;
+      for (size_t b = 0; b < a; ++b) rank += m[b].prefix <= m[a].prefix;
+      for (size_t b = a + 1; b < count; ++b) rank += m[b].prefix < m[a].prefix;
+      order[rank] = static_cast<unsigned char>(a);
+    }
+    bool distinct = true;
+    for (size_t k = 1; k < count; ++k) distinct &= m[order[k - 1]].prefix != m[order[k]].prefix;
+    if (!distinct) {
+      // Keys that share their first 8 bytes: the whole keys compare, and
+      // of equal ones the last is kept.
+      const size_t first_member = ws_->members.size();
+      hand_over(SmallObject::Done);
+      finish_object(out, body_start, first_member);
+      ws_->members.resize(first_member);
+      return SmallObject::Done;
+    }
+    if (body > kSmallBody) {
+      // A large body: its largest member is moved in place, the rest through
+      // the workspace.
+      Span sorted[kLocalMembers];
+      for (size_t k = 0; k < count; ++k) sorted[k] = m[order[k]];
+      std::memcpy(m, sorted, count * sizeof(Span));
+      const size_t first_member = ws_->members.size();
+      hand_over(SmallObject::Done);
+      reorder(out, body_start, ws_->members.data() + first_member, count,
+              [](const Member&, const Member&) { return false; });
+      ws_->members.resize(first_member);
+      out.put('}');
+      return SmallObject::Done;
+    }
+    char copy[kSmallBody + 16];
+    std::memcpy(copy, out.at(body_start), body);
+    out.room(16);
+    char* p = out.at(body_start);
+    for (size_t k = 0; k < count; ++k) p = copy_back(p, copy, body_start, m[order[k]], k > 0);
+  }
+  out.put('}');
+  return SmallObject::Done;
 }
 
 // REQUIRES: peek() == '"', a member's key.
@@ -68,15 +251,6 @@ bool Reader::read_member(Sink& out) {
   slot.prefix = member.prefix;
   return true;
 }
-
-namespace {
-
-// Bodies up to this size are reordered through a copy on the stack: one
-// move out and one per member back, with no buffer to manage.
-constexpr size_t kSmallBody = 1024;
-constexpr size_t kSmallMembers = 24;
-
-}  // namespace
 
 // Members are written in input order; when their keys are not already strictly
 // ascending, the body is rebuilt in key order keeping the last of equal keys.
@@ -144,21 +318,12 @@ void Reader::reorder_small(Sink& out, size_t body_start, const Member* m, size_t
       order[kept++] = items[i].at;
     }
   }
-  // Members are copied back 16 bytes at a time (a fixed-size move, no call):
-  // the copy has room to read past its end, the output to write past it.
   char copy[kSmallBody + 16];
   const size_t body = out.size() - body_start;
   std::memcpy(copy, out.at(body_start), body);
   out.room(16);
   char* p = out.at(body_start);
-  for (size_t i = 0; i < kept; ++i) {
-    const Member& x = m[order[i]];
-    if (i > 0) *p++ = ',';
-    const char* from = copy + (x.start - body_start);
-    const size_t len = x.end - x.start;
-    for (size_t done = 0; done < len; done += 16) std::memcpy(p + done, from + done, 16);
-    p += len;
-  }
+  for (size_t i = 0; i < kept; ++i) p = copy_back(p, copy, body_start, m[order[i]], i > 0);
   out.truncate(static_cast<size_t>(p - out.at(0)));
 }
 
