@@ -313,9 +313,11 @@ class Reader {
   // to the general loop at a key or at the separator after a member.
   enum class SmallObject : unsigned char { Done, Failed, AtKey, AtSeparator };
   SmallObject read_small_object(Sink& out, size_t body_start);
+  // It reads padded documents only (their outputs fit 32-bit offsets).
   static constexpr size_t kLocalMembers = 16;
-  // Its output offsets are 32-bit: inputs up to this size write less than 4 GB.
-  static constexpr size_t kSmallObjectInput = size_t{1} << 28;
+  // Output room for a member written in place: quote, a 16-byte key move,
+  // `":`, and a number or a quote and a 16-byte string move.
+  static constexpr size_t kMemberRoom = 64;
   void finish_object(Sink& out, size_t body_start, size_t first_member);
   template <class Less>
   void reorder_small(Sink& out, size_t body_start, const Member* m, size_t n, Less&& less);

@@ -12,7 +12,7 @@ bool Reader::read_object(Sink& out) {
   const size_t first_member = ws_->members.size();
   const size_t scratch_mark = ws_->key_scratch.size();
   bool first = true;
-  if (platform::kFastPaths && in_.size() <= kSmallObjectInput) {
+  if (platform::kFastPaths && padded_) {
     switch (read_small_object(out, body_start)) {
       case SmallObject::Done:
         return true;
@@ -87,12 +87,13 @@ Reader::SmallObject Reader::read_small_object(Sink& out, size_t body_start) {
     }
     return where;
   };
-  if (pos_ < n && s[pos_] == '}') {
+  const char* p = s + pos_;  // the input cursor; pos_ is set from it before every call
+  if (*p == '}') {
     end_object();
     out.put('}');
     return SmallObject::Done;
   }
-  if (pos_ >= n || s[pos_] != '"') {
+  if (*p != '"') {
     bool more = false;
     if (!next_member(true, more)) return SmallObject::Failed;
     if (!more) {
@@ -100,52 +101,77 @@ Reader::SmallObject Reader::read_small_object(Sink& out, size_t body_start) {
       out.put('}');
       return SmallObject::Done;
     }
+    p = s + pos_;
   }
   for (;;) {
-    // At the key's opening quote.
-    const size_t start = out.size();
-    bump();
-    out.put('"');
-    if (!short_string(out)) {
-      out.truncate(start);
-      pos_ -= 1;
+    // At the key's opening quote. The padding lets every load below read 16
+    // bytes (32 for a number) wherever it starts: a zero byte is special,
+    // so no scan runs past the input's end.
+    char* o = out.room(kMemberRoom);
+    const auto start = static_cast<uint32_t>(out.size());
+    const char* const key = p + 1;
+    const size_t key_len = scan::first_special_16(reinterpret_cast<const unsigned char*>(key));
+    if (key_len == 16 || key[key_len] != '"') {
+      pos_ = static_cast<size_t>(p - s);
       return hand_over(SmallObject::AtKey);
     }
-    const size_t key_len = out.size() - start - 1;
-    // short_string wrote 16 bytes from the key's first: one load there.
-    const uint64_t prefix = scan::big_endian_prefix_at(out.at(start + 1), key_len);
-    out.put('"');
-    if (pos_ < n && s[pos_] == ':') {
-      bump();
-      skip_ws();
-    } else if (!member_colon()) {
-      return SmallObject::Failed;
+    const uint64_t prefix = scan::big_endian_prefix_at(key, key_len);
+    o[0] = '"';
+    std::memcpy(o + 1, key, 16);
+    o[key_len + 1] = '"';
+    o += key_len + 2;
+    p = key + key_len + 1;
+    if (*p == ':' && p[1] == ' ' && !is_ws(p[2])) {
+      p += 2;
+    } else if (*p == ':' && !is_ws(p[1])) {
+      p += 1;
+    } else {
+      out.advance_to(o);
+      pos_ = static_cast<size_t>(p - s);
+      if (!member_colon()) return SmallObject::Failed;
+      p = s + pos_;
+      o = out.room(kMemberRoom);
     }
-    out.put(':');
-    const char c = pos_ < n ? s[pos_] : '\0';
+    *o++ = ':';
+    const char c = *p;
     if (c == '"') {
-      bump();
-      out.put('"');
-      if (!short_string(out) && !scan_string(out, true)) return SmallObject::Failed;
-      out.put('"');
-    } else if (detail::is_digit(c) || c == '-') {
-      char* o = out.room(detail::kF64Room);
-      if (const char* e = detail::fast_number_at(s + pos_, s + n, &o, padded_)) {
+      const char* const text = p + 1;
+      const size_t len = scan::first_special_16(reinterpret_cast<const unsigned char*>(text));
+      *o++ = '"';
+      if (len < 16 && text[len] == '"') {
+        std::memcpy(o, text, 16);
+        o[len] = '"';
+        o += len + 1;
+        p = text + len + 1;
+      } else {
         out.advance_to(o);
-        pos_ = static_cast<size_t>(e - s);
-      } else if (!read_general_number(out)) {
+        pos_ = static_cast<size_t>(text - s);
+        if (!scan_string(out, true)) return SmallObject::Failed;
+        out.put('"');
+        p = s + pos_;
+        o = out.room(0);
+      }
+    } else if (const char* e =
+                   detail::is_digit(c) || c == '-' ? detail::fast_number(p, s + n, &o) : nullptr) {
+      p = e;
+    } else {
+      out.advance_to(o);
+      pos_ = static_cast<size_t>(p - s);
+      if (!(detail::is_digit(c) || c == '-' ? read_general_number(out) : read_any(out))) {
         return SmallObject::Failed;
       }
-    } else if (!read_any(out)) {
-      return SmallObject::Failed;
+      p = s + pos_;
+      o = out.room(0);
     }
-    m[count++] = Span{prefix, static_cast<uint32_t>(start), static_cast<uint32_t>(out.size())};
+    out.advance_to(o);
+    m[count++] = Span{prefix, start, static_cast<uint32_t>(out.size())};
+    pos_ = static_cast<size_t>(p - s);
     if (count == kLocalMembers) return hand_over(SmallObject::AtSeparator);
     // The next key right after the comma, or after one space.
-    if (pos_ + 2 < n && s[pos_] == ',') {
-      const size_t key = pos_ + (s[pos_ + 1] == ' ' ? 2 : 1);
-      if (s[key] == '"') {
-        pos_ = key;
+    if (*p == ',') {
+      const char* const next = p + (p[1] == ' ' ? 2 : 1);
+      if (*next == '"') {
+        p = next;
         out.put(',');
         continue;
       }
@@ -154,6 +180,7 @@ Reader::SmallObject Reader::read_small_object(Sink& out, size_t body_start) {
     if (!next_member(false, more)) return SmallObject::Failed;
     if (!more) break;
     out.put(',');
+    p = s + pos_;
   }
   end_object();
   // Already in order, each key above the one before (the prefixes decide):
@@ -200,8 +227,8 @@ Reader::SmallObject Reader::read_small_object(Sink& out, size_t body_start) {
     char copy[kSmallBody + 16];
     std::memcpy(copy, out.at(body_start), body);
     out.room(16);
-    char* p = out.at(body_start);
-    for (size_t k = 0; k < count; ++k) p = copy_back(p, copy, body_start, m[order[k]], k > 0);
+    char* w = out.at(body_start);
+    for (size_t k = 0; k < count; ++k) w = copy_back(w, copy, body_start, m[order[k]], k > 0);
   }
   out.put('}');
   return SmallObject::Done;
