@@ -269,6 +269,20 @@ def test_objects_of_any_size_sorted_with_repeats(size, prefix):
     assert roundtrip(text) == ref_dumps(json.loads(text))
 
 
+@pytest.mark.parametrize("spaced", [False, True])
+def test_runs_of_objects_with_related_shapes(spaced):
+    # Neighbouring objects share some keys, their order or their count, as the
+    # records of an array do: each is still sorted on its own keys.
+    rng = random.Random(7)
+    pool = ["a", "b", "c", "id", "name", "created_at", "created_by", "\u00e9t\u00e9"]
+    records = []
+    for _ in range(300):
+        keys = list(records[-1]) if records and rng.random() < 0.3 else rng.sample(pool, rng.randint(1, 5))
+        records.append({k: rng.randint(0, 9) for k in keys})
+    text = json.dumps(records) if spaced else json.dumps(records, separators=(",", ":"))
+    assert roundtrip(text) == ref_dumps(json.loads(text))
+
+
 @pytest.mark.parametrize(
     "text,expected",
     [

@@ -343,6 +343,14 @@ class Reader {
     Text sort_buf;
     Text out;     // for read_value and read_string
     Text padded;  // the padded copy of a document
+    // The member order of the last small object read at a level, and the
+    // key prefixes (in input order) it belongs to.
+    struct Shape {
+      uint64_t prefix[kLocalMembers];
+      unsigned char order[kLocalMembers];
+      unsigned char count = 0;
+    };
+    Shape shapes[8];
     bool in_use = false;
   };
   Workspace* ws_;

@@ -189,27 +189,40 @@ Reader::SmallObject Reader::read_small_object(Sink& out, size_t body_start) {
   while (i < count && m[i - 1].prefix < m[i].prefix) ++i;
   const size_t body = out.size() - body_start;
   if (i < count) {
-    // Each member's place: the members below it, and the equal ones before
-    // it, so that equal prefixes keep their input order. No branches: which
-    // way a comparison goes is not predictable.
-    unsigned char order[kLocalMembers];
-    for (size_t a = 0; a < count; ++a) {
-      size_t rank = 0;
-      for (size_t b = 0; b < a; ++b) rank += m[b].prefix <= m[a].prefix;
-      for (size_t b = a + 1; b < count; ++b) rank += m[b].prefix < m[a].prefix;
-      order[rank] = static_cast<unsigned char>(a);
+    // Objects of one shape (the same keys in the same order) come in runs:
+    // the elements of an array, the records of a batch. The last order
+    // found at each level is kept, keyed by the prefixes.
+    Workspace::Shape& shape = ws_->shapes[static_cast<size_t>(depth_) % std::size(ws_->shapes)];
+    bool same = shape.count == count;
+    for (size_t k = 0; same && k < count; ++k) same = shape.prefix[k] == m[k].prefix;
+    if (!same) {
+      // Each member's place: the members below it, and the equal ones
+      // before it, so that equal prefixes keep their input order. No
+      // branches: which way a comparison goes is not predictable.
+      for (size_t a = 0; a < count; ++a) {
+        size_t rank = 0;
+        for (size_t b = 0; b < a; ++b) rank += m[b].prefix <= m[a].prefix;
+        for (size_t b = a + 1; b < count; ++b) rank += m[b].prefix < m[a].prefix;
+        shape.order[rank] = static_cast<unsigned char>(a);
+      }
+      bool distinct = true;
+      for (size_t k = 1; k < count; ++k) {
+        distinct &= m[shape.order[k - 1]].prefix != m[shape.order[k]].prefix;
+      }
+      shape.count = 0;
+      if (!distinct) {
+        // Keys that share their first 8 bytes: the whole keys compare, and
+        // of equal ones the last is kept.
+        const size_t first_member = ws_->members.size();
+        hand_over(SmallObject::Done);
+        finish_object(out, body_start, first_member);
+        ws_->members.resize(first_member);
+        return SmallObject::Done;
+      }
+      for (size_t k = 0; k < count; ++k) shape.prefix[k] = m[k].prefix;
+      shape.count = static_cast<unsigned char>(count);
     }
-    bool distinct = true;
-    for (size_t k = 1; k < count; ++k) distinct &= m[order[k - 1]].prefix != m[order[k]].prefix;
-    if (!distinct) {
-      // Keys that share their first 8 bytes: the whole keys compare, and
-      // of equal ones the last is kept.
-      const size_t first_member = ws_->members.size();
-      hand_over(SmallObject::Done);
-      finish_object(out, body_start, first_member);
-      ws_->members.resize(first_member);
-      return SmallObject::Done;
-    }
+    const unsigned char* const order = shape.order;
     if (body > kSmallBody) {
       // A large body: its largest member is moved in place, the rest through
       // the workspace.
@@ -224,9 +237,12 @@ Reader::SmallObject Reader::read_small_object(Sink& out, size_t body_start) {
       out.put('}');
       return SmallObject::Done;
     }
-    char copy[kSmallBody + 16];
-    std::memcpy(copy, out.at(body_start), body);
+    // Moves of 16 bytes: the output has room past the body, the copy past its end.
     out.room(16);
+    char copy[kSmallBody + 16];
+    for (size_t done = 0; done < body; done += 16) {
+      std::memcpy(copy + done, out.at(body_start + done), 16);
+    }
     char* w = out.at(body_start);
     for (size_t k = 0; k < count; ++k) w = copy_back(w, copy, body_start, m[order[k]], k > 0);
   }
