@@ -49,14 +49,39 @@ constexpr size_t kSmallBody = 1024;
 constexpr size_t kSmallMembers = 24;
 
 // Members copied back 16 bytes at a time (a fixed-size move, no call): the
-// copy has room to read past its end, the output to write past it.
+// copy has room to read 32 bytes past its end, the output to write them.
 template <class Span>
 char* copy_back(char* p, const char* copy, size_t body_start, const Span& x, bool comma) noexcept {
   if (comma) *p++ = ',';
   const char* from = copy + (x.start - body_start);
   const size_t len = x.end - x.start;
-  for (size_t done = 0; done < len; done += 16) std::memcpy(p + done, from + done, 16);
+  // Two moves whatever the length (most members are shorter), so that the
+  // compiler does not make the loop a call.
+  std::memcpy(p, from, 16);
+  std::memcpy(p + 16, from + 16, 16);
+  for (size_t done = 32; done < len; done += 16) std::memcpy(p + done, from + done, 16);
   return p + len;
+}
+
+// The length of the literal (true, false, null) at p, 0 when there is none
+// there; 8 bytes are readable at p.
+inline size_t literal_at(const char* p) noexcept {
+  uint32_t word;
+  std::memcpy(&word, p, 4);
+  uint32_t want;
+  switch (*p) {
+    case 't':
+      std::memcpy(&want, "true", 4);
+      return word == want ? 4 : 0;
+    case 'n':
+      std::memcpy(&want, "null", 4);
+      return word == want ? 4 : 0;
+    case 'f':
+      std::memcpy(&want, "fals", 4);
+      return word == want && p[4] == 'e' ? 5 : 0;
+    default:
+      return 0;
+  }
 }
 
 }  // namespace
@@ -154,6 +179,10 @@ Reader::SmallObject Reader::read_small_object(Sink& out, size_t body_start) {
     } else if (const char* e =
                    detail::is_digit(c) || c == '-' ? detail::fast_number(p, s + n, &o) : nullptr) {
       p = e;
+    } else if (const size_t len = literal_at(p)) {
+      std::memcpy(o, p, 8);
+      o += len;
+      p += len;
     } else {
       out.advance_to(o);
       pos_ = static_cast<size_t>(p - s);
@@ -238,8 +267,8 @@ Reader::SmallObject Reader::read_small_object(Sink& out, size_t body_start) {
       return SmallObject::Done;
     }
     // Moves of 16 bytes: the output has room past the body, the copy past its end.
-    out.room(16);
-    char copy[kSmallBody + 16];
+    out.room(32);
+    char copy[kSmallBody + 32];
     for (size_t done = 0; done < body; done += 16) {
       std::memcpy(copy + done, out.at(body_start + done), 16);
     }
@@ -361,10 +390,10 @@ void Reader::reorder_small(Sink& out, size_t body_start, const Member* m, size_t
       order[kept++] = items[i].at;
     }
   }
-  char copy[kSmallBody + 16];
+  char copy[kSmallBody + 32];
   const size_t body = out.size() - body_start;
   std::memcpy(copy, out.at(body_start), body);
-  out.room(16);
+  out.room(32);
   char* p = out.at(body_start);
   for (size_t i = 0; i < kept; ++i) p = copy_back(p, copy, body_start, m[order[i]], i > 0);
   out.truncate(static_cast<size_t>(p - out.at(0)));
