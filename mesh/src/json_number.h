@@ -220,6 +220,14 @@ VRELL_ALWAYS_INLINE const char* fast_number(const char* p, const char* end, char
   const char* const frac_begin = p;
   p = scan_digits<false>(p, end, &w, &count);
   if (count > 19 || w == 0 || (p < end && (*p == 'e' || *p == 'E'))) return nullptr;
+  if (count <= 15 && *int_begin != '0' && p[-1] != '0' && int_len <= 16) {
+    // Prices and measures: at most fifteen digits, none to drop at either
+    // end, laid out without an exponent. Already the shortest form (see
+    // short_decimal), so the text stands as it is.
+    std::memcpy(*o, start, 32);
+    *o += p - start;
+    return p;
+  }
   const int q = static_cast<int>(frac_begin - p);
   Decimal d;
   if (!short_decimal<true>(w, q, &d)) {
