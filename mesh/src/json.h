@@ -333,6 +333,9 @@ class Reader {
   static constexpr size_t kPaddedUpTo = size_t{64} << 10;
   static constexpr size_t kPadding = 64;
   bool padded_ = false;
+  // Validation through the reading loops: objects are read and their output
+  // dropped, unsorted.
+  bool discard_ = false;
   std::string_view padded_copy(std::string_view text);
   Error error_;
   // Buffers reused from one document to the next: a per-thread set, or the

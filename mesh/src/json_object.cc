@@ -212,6 +212,11 @@ Reader::SmallObject Reader::read_small_object(Sink& out, size_t body_start) {
     p = s + pos_;
   }
   end_object();
+  if (discard_) {
+    out.truncate(body_start);
+    out.put('}');
+    return SmallObject::Done;
+  }
   // Already in order, each key above the one before (the prefixes decide):
   // nothing to move.
   size_t i = 1;
