@@ -312,9 +312,15 @@ class Reader {
   // How read_small_object left an object: ended (or failed), or handed over
   // to the general loop at a key or at the separator after a member.
   enum class SmallObject : unsigned char { Done, Failed, AtKey, AtSeparator };
+  template <bool kPadded>
   SmallObject read_small_object(Sink& out, size_t body_start);
-  // It reads padded documents only (their outputs fit 32-bit offsets).
   static constexpr size_t kLocalMembers = 16;
+  // Its output offsets are 32-bit: inputs up to this size write less than 4 GB.
+  static constexpr size_t kSmallObjectInput = size_t{1} << 28;
+  // Bytes it may load from a key's quote on (a 16-byte key, `": `, then a
+  // value's loads), and from a value's first byte on (32 for a number).
+  static constexpr size_t kMemberReach = 64;
+  static constexpr size_t kValueReach = 48;
   // Output room for a member written in place: quote, a 16-byte key move,
   // `":`, and a number or a quote and a 16-byte string move.
   static constexpr size_t kMemberRoom = 64;

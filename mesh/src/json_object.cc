@@ -12,8 +12,9 @@ bool Reader::read_object(Sink& out) {
   const size_t first_member = ws_->members.size();
   const size_t scratch_mark = ws_->key_scratch.size();
   bool first = true;
-  if (platform::kFastPaths && padded_) {
-    switch (read_small_object(out, body_start)) {
+  if (platform::kFastPaths && in_.size() <= kSmallObjectInput) {
+    switch (padded_ ? read_small_object<true>(out, body_start)
+                    : read_small_object<false>(out, body_start)) {
       case SmallObject::Done:
         return true;
       case SmallObject::Failed:
@@ -93,6 +94,7 @@ inline size_t literal_at(const char* p) noexcept {
 // the array holds) hands the object over to the general loop where it
 // stands, the members read so far moved to the workspace; every error is
 // found by the same primitives as there, so it reads the same.
+template <bool kPadded>
 Reader::SmallObject Reader::read_small_object(Sink& out, size_t body_start) {
   struct Span {
     uint64_t prefix;
@@ -113,12 +115,16 @@ Reader::SmallObject Reader::read_small_object(Sink& out, size_t body_start) {
     return where;
   };
   const char* p = s + pos_;  // the input cursor; pos_ is set from it before every call
-  if (*p == '}') {
+  // Loads below read up to 64 bytes from a key's quote: past the input's end
+  // only in a padded copy (where no check is needed). A zero byte is
+  // special, so no scan runs past the end.
+  const char* const limit = s + n + (kPadded ? kPadding : 0);
+  if (pos_ < n && *p == '}') {
     end_object();
     out.put('}');
     return SmallObject::Done;
   }
-  if (*p != '"') {
+  if (pos_ >= n || *p != '"') {
     bool more = false;
     if (!next_member(true, more)) return SmallObject::Failed;
     if (!more) {
@@ -129,9 +135,11 @@ Reader::SmallObject Reader::read_small_object(Sink& out, size_t body_start) {
     p = s + pos_;
   }
   for (;;) {
-    // At the key's opening quote. The padding lets every load below read 16
-    // bytes (32 for a number) wherever it starts: a zero byte is special,
-    // so no scan runs past the input's end.
+    // At the key's opening quote.
+    if (!kPadded && p + kMemberReach > limit) {
+      pos_ = static_cast<size_t>(p - s);
+      return hand_over(SmallObject::AtKey);
+    }
     char* o = out.room(kMemberRoom);
     const auto start = static_cast<uint32_t>(out.size());
     const char* const key = p + 1;
@@ -146,6 +154,7 @@ Reader::SmallObject Reader::read_small_object(Sink& out, size_t body_start) {
     o[key_len + 1] = '"';
     o += key_len + 2;
     p = key + key_len + 1;
+    bool far = false;  // the value may stand too near the end for the loads here
     if (*p == ':' && p[1] == ' ' && !is_ws(p[2])) {
       p += 2;
     } else if (*p == ':' && !is_ws(p[1])) {
@@ -156,9 +165,10 @@ Reader::SmallObject Reader::read_small_object(Sink& out, size_t body_start) {
       if (!member_colon()) return SmallObject::Failed;
       p = s + pos_;
       o = out.room(kMemberRoom);
+      far = !kPadded && p + kValueReach > limit;
     }
     *o++ = ':';
-    const char c = *p;
+    const char c = far ? '\0' : *p;
     if (c == '"') {
       const char* const text = p + 1;
       const size_t len = scan::first_special_16(reinterpret_cast<const unsigned char*>(text));
@@ -179,7 +189,7 @@ Reader::SmallObject Reader::read_small_object(Sink& out, size_t body_start) {
     } else if (const char* e =
                    detail::is_digit(c) || c == '-' ? detail::fast_number(p, s + n, &o) : nullptr) {
       p = e;
-    } else if (const size_t len = literal_at(p)) {
+    } else if (const size_t len = far ? 0 : literal_at(p)) {
       std::memcpy(o, p, 8);
       o += len;
       p += len;
@@ -197,7 +207,7 @@ Reader::SmallObject Reader::read_small_object(Sink& out, size_t body_start) {
     pos_ = static_cast<size_t>(p - s);
     if (count == kLocalMembers) return hand_over(SmallObject::AtSeparator);
     // The next key right after the comma, or after one space.
-    if (*p == ',') {
+    if ((kPadded || p + 3 <= limit) && *p == ',') {
       const char* const next = p + (p[1] == ' ' ? 2 : 1);
       if (*next == '"') {
         p = next;
