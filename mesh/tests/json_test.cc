@@ -8,6 +8,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <vector>
 
 namespace vrell::json {
 namespace {
@@ -435,6 +436,49 @@ TEST(JsonReader, AlreadyCanonicalTextIsKeptOnlyWhenTheReaderWouldKeepIt) {
   deep.append(kMaxDepth, ']');
   EXPECT_TRUE(is_canonical(deep));
   EXPECT_FALSE(is_canonical("[" + deep + "]"));  // one level too many
+}
+
+// Past the padded copy's size, objects are read from the caller's buffer
+// itself: near its end, without a load beyond it (an exact-size buffer, for
+// the sanitizers), and with the results and errors of a small document.
+TEST(JsonReader, ObjectsAtTheEndOfALargeDocument) {
+  std::vector<std::string> tails = {
+      R"({"a":1})",
+      R"({"b": "x", "a": true})",
+      R"({"b":{"c":[1,2]},"a":null})",
+      R"({"a": -12.5e3})",
+      R"({"\u00e9":"\n"})",
+      R"({"a":)",
+      R"({"a")",
+      R"({"a":1,)",
+      R"({"a":1,})",
+      R"({"a":tru)",
+      R"({"a":1.5)",
+      R"({"a" : "b" })",
+  };
+  for (int k = 1; k <= 6; ++k) {
+    std::string obj = "{";
+    for (int i = k; i > 0; --i) obj += "\"k" + std::to_string(i) + "\": \"value\", ";
+    tails.push_back(obj.substr(0, obj.size() - 2) + "}");
+  }
+  const std::string prefix = "[\"" + std::string(70000, 'x') + "\",";
+  for (const std::string& tail : tails) {
+    const std::string small = "[" + tail + "]";
+    const std::string large = prefix + tail + "]";
+    const std::vector<char> exact(large.begin(), large.end());
+    const std::string_view text(exact.data(), exact.size());
+    Text a, b;
+    const auto want = read_document(small, a);
+    const auto got = read_document(text, b);
+    ASSERT_EQ(got.has_value(), want.has_value()) << tail;
+    if (want) {
+      EXPECT_EQ(b.view(), prefix + std::string(a.view().substr(1))) << tail;
+    } else {
+      EXPECT_EQ(got.error().message(), want.error().message()) << tail;
+      EXPECT_EQ(got.error().offset, want.error().offset + prefix.size() - 1) << tail;
+    }
+    EXPECT_EQ(validate(text).has_value(), want.has_value()) << tail;
+  }
 }
 
 TEST(JsonReader, PrimitivesForOtherParsers) {
