@@ -318,11 +318,12 @@ class Reader {
   // Its output offsets are 32-bit: inputs up to this size write less than 4 GB.
   static constexpr size_t kSmallObjectInput = size_t{1} << 28;
   // Bytes it may load from a key's quote on (a 16-byte key, `": `, then a
-  // value's loads), and from a value's first byte on (32 for a number).
+  // value's loads), and from a value's first byte on (32 for a number, 33
+  // for a string).
   static constexpr size_t kMemberReach = 64;
   static constexpr size_t kValueReach = 48;
   // Output room for a member written in place: quote, a 16-byte key move,
-  // `":`, and a number or a quote and a 16-byte string move.
+  // `":`, and a number or a quote and a 32-byte string move.
   static constexpr size_t kMemberRoom = 64;
   void finish_object(Sink& out, size_t body_start, size_t first_member);
   template <class Less>

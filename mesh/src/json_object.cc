@@ -170,11 +170,14 @@ Reader::SmallObject Reader::read_small_object(Sink& out, size_t body_start) {
     *o++ = ':';
     const char c = far ? '\0' : *p;
     if (c == '"') {
+      // Up to 31 bytes (ids, timestamps) in two moves.
       const char* const text = p + 1;
-      const size_t len = scan::first_special_16(reinterpret_cast<const unsigned char*>(text));
+      const auto* const bytes = reinterpret_cast<const unsigned char*>(text);
+      size_t len = scan::first_special_16(bytes);
+      if (len == 16) len += scan::first_special_16(bytes + 16);
       *o++ = '"';
-      if (len < 16 && text[len] == '"') {
-        std::memcpy(o, text, 16);
+      if (len < 32 && text[len] == '"') {
+        std::memcpy(o, text, 32);
         o[len] = '"';
         o += len + 1;
         p = text + len + 1;

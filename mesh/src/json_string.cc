@@ -49,6 +49,29 @@ int hex_value(char c) noexcept {
   return -1;
 }
 
+// Each byte's hex digit value, or -1.
+struct HexTable {
+  signed char value[256];
+  constexpr HexTable() : value() {
+    for (int c = 0; c < 256; ++c) {
+      value[c] = static_cast<signed char>(c >= '0' && c <= '9'   ? c - '0'
+                                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                                 : -1);
+    }
+  }
+};
+constexpr HexTable kHexValues;
+
+// The four hex digits at p as one number, or -1 when one is not a digit.
+int32_t hex4(const char* p) noexcept {
+  const auto at = [p](int i) {
+    return int32_t{kHexValues.value[static_cast<unsigned char>(p[i])]};
+  };
+  const int32_t a = at(0), b = at(1), c = at(2), d = at(3);
+  return (a | b | c | d) < 0 ? -1 : (a << 12) | (b << 8) | (c << 4) | d;
+}
+
 }  // namespace
 
 bool Reader::read_string(std::string& out) {
@@ -177,6 +200,12 @@ bool Reader::read_unicode_escape(Out& out, bool json_out) {
       pos_ = in_.size();
       return fail_here(ErrorCode::EofString);
     }
+    if (const int32_t all = hex4(in_.data() + pos_); all >= 0) {
+      v = static_cast<uint32_t>(all);
+      pos_ += 4;
+      return true;
+    }
+    // Digit by digit, to report the first that is not one.
     v = 0;
     for (int i = 0; i < 4; ++i) {
       const int h = hex_value(peek());
