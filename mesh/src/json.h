@@ -317,14 +317,14 @@ class Reader {
   static constexpr size_t kLocalMembers = 16;
   // Its output offsets are 32-bit: inputs up to this size write less than 4 GB.
   static constexpr size_t kSmallObjectInput = size_t{1} << 28;
-  // Bytes it may load from a key's quote on (a 16-byte key, `": `, then a
+  // Bytes it may load from a key's quote on (a 32-byte key, `": `, then a
   // value's loads), and from a value's first byte on (32 for a number, 33
   // for a string).
-  static constexpr size_t kMemberReach = 64;
+  static constexpr size_t kMemberReach = 80;
   static constexpr size_t kValueReach = 48;
-  // Output room for a member written in place: quote, a 16-byte key move,
+  // Output room for a member written in place: quote, a 32-byte key move,
   // `":`, and a number or a quote and a 32-byte string move.
-  static constexpr size_t kMemberRoom = 64;
+  static constexpr size_t kMemberRoom = 80;
   void finish_object(Sink& out, size_t body_start, size_t first_member);
   template <class Less>
   void reorder_small(Sink& out, size_t body_start, const Member* m, size_t n, Less&& less);
@@ -338,7 +338,8 @@ class Reader {
   // Documents up to kPaddedUpTo bytes are read from a copy with kPadding
   // zero bytes after it, so that fixed-size loads near the end need no care.
   static constexpr size_t kPaddedUpTo = size_t{64} << 10;
-  static constexpr size_t kPadding = 64;
+  static constexpr size_t kPadding = 96;
+  static_assert(kPadding >= kMemberReach, "the small-object loop reads that far unchecked");
   bool padded_ = false;
   // Validation through the reading loops: objects are read and their output
   // dropped, unsorted.

@@ -90,7 +90,7 @@ inline size_t literal_at(const char* p) noexcept {
 // The members of a small object, the common case, read in one loop with the
 // separators that writers put (`, ` or `,`, `: ` or `:`) checked inline and
 // each member kept in a local array. Whatever else comes (whitespace
-// elsewhere, a key with escapes or of 16 bytes or more, more members than
+// elsewhere, a key with escapes or of 32 bytes or more, more members than
 // the array holds) hands the object over to the general loop where it
 // stands, the members read so far moved to the workspace; every error is
 // found by the same primitives as there, so it reads the same.
@@ -143,14 +143,16 @@ Reader::SmallObject Reader::read_small_object(Sink& out, size_t body_start) {
     char* o = out.room(kMemberRoom);
     const auto start = static_cast<uint32_t>(out.size());
     const char* const key = p + 1;
-    const size_t key_len = scan::first_special_16(reinterpret_cast<const unsigned char*>(key));
-    if (key_len == 16 || key[key_len] != '"') {
+    const auto* const key_bytes = reinterpret_cast<const unsigned char*>(key);
+    size_t key_len = scan::first_special_16(key_bytes);
+    if (key_len == 16) key_len += scan::first_special_16(key_bytes + 16);
+    if (key_len == 32 || key[key_len] != '"') {
       pos_ = static_cast<size_t>(p - s);
       return hand_over(SmallObject::AtKey);
     }
     const uint64_t prefix = scan::big_endian_prefix_at(key, key_len);
     o[0] = '"';
-    std::memcpy(o + 1, key, 16);
+    std::memcpy(o + 1, key, 32);
     o[key_len + 1] = '"';
     o += key_len + 2;
     p = key + key_len + 1;

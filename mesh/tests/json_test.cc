@@ -455,6 +455,7 @@ TEST(JsonReader, ObjectsAtTheEndOfALargeDocument) {
       R"({"a":tru)",
       R"({"a":1.5)",
       R"({"a" : "b" })",
+      R"({"a_key_of_twenty_nine_bytes__": "a value of twenty-nine bytes..", "b": 1})",
   };
   for (int k = 1; k <= 6; ++k) {
     std::string obj = "{";
