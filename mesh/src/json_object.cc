@@ -201,9 +201,11 @@ Reader::SmallObject Reader::read_small_object(Sink& out, size_t body_start) {
     } else {
       out.advance_to(o);
       pos_ = static_cast<size_t>(p - s);
-      if (!(detail::is_digit(c) || c == '-' ? read_general_number(out) : read_any(out))) {
-        return SmallObject::Failed;
-      }
+      const bool ok = c == '{'                          ? read_object(out)
+                      : c == '['                        ? read_array(out)
+                      : detail::is_digit(c) || c == '-' ? read_general_number(out)
+                                                        : read_any(out);
+      if (!ok) return SmallObject::Failed;
       p = s + pos_;
       o = out.room(0);
     }

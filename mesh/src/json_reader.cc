@@ -68,7 +68,8 @@ std::string Error::text(std::string_view input) const {
 }
 
 Reader::Reader(std::string_view input) : in_(input) {
-  thread_local Workspace shared;
+  thread_local Workspace kept;
+  Workspace& shared = kept;  // one lookup of the thread's variable, not one per use
   if (!shared.in_use) {
     shared.in_use = true;
     shared.members.clear();
@@ -168,7 +169,7 @@ bool Reader::read_array(Sink& out) {
       } else if (!read_general_number(out)) {
         return false;
       }
-    } else if (!(c == '[' ? read_array(out) : read_any(out))) {
+    } else if (!(c == '[' ? read_array(out) : c == '{' ? read_object(out) : read_any(out))) {
       return false;
     }
     // The compact separator inline: a comma with the next value right after
