@@ -139,6 +139,17 @@ bool Reader::scan_string(Out& out, bool json_out) {
       return true;
     }
     if (c != '\\') return fail_here(ErrorCode::ControlCharacter);
+    // The escape of a character outside ASCII and the surrogates, what
+    // ASCII-only writers put for accented letters: decoded here.
+    if (i + 6 <= n && s[i + 1] == 'u') {
+      const int32_t cp = hex4(in_.data() + i + 2);
+      if (cp >= 0x80 && (cp < 0xD800 || cp > 0xDFFF)) {
+        ++escapes_;
+        out.advance_to(detail::put_utf8(out.room(4), static_cast<uint32_t>(cp)));
+        i += 6;
+        continue;
+      }
+    }
     if (!read_escape(out, json_out)) return false;
     i = pos_;
   }
