@@ -64,6 +64,16 @@ char* copy_back(char* p, const char* copy, size_t body_start, const Span& x, boo
   return p + len;
 }
 
+// The length of the string whose text starts at p when its closing quote
+// comes within 32 bytes with nothing special before it, otherwise 32;
+// 32 bytes are readable at p.
+inline size_t quoted_length(const char* p) noexcept {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(p);
+  size_t len = scan::first_special_16(bytes);
+  if (len == 16) len += scan::first_special_16(bytes + 16);
+  return len < 32 && p[len] == '"' ? len : 32;
+}
+
 // The length of the literal (true, false, null) at p, 0 when there is none
 // there; 8 bytes are readable at p.
 inline size_t literal_at(const char* p) noexcept {
@@ -105,12 +115,13 @@ Reader::SmallObject Reader::read_small_object(Sink& out, size_t body_start) {
   size_t count = 0;
   const char* const s = in_.data();
   const size_t n = in_.size();
-  // The members so far into the workspace, for the general loop to go on with.
-  auto hand_over = [&](SmallObject where) {
+  // The members so far into the workspace (in `order` when given), for the
+  // general loop to go on with.
+  auto hand_over = [&](SmallObject where, const unsigned char* order = nullptr) {
     for (size_t i = 0; i < count; ++i) {
-      const std::string_view key(out.at(m[i].start + 1), m[i].end - m[i].start - 1);
-      ws_->members.push_back(
-          Member{m[i].start + 1, key.find('"'), false, m[i].start, m[i].end, m[i].prefix});
+      const Span& x = m[order ? order[i] : i];
+      const std::string_view key(out.at(x.start + 1), x.end - x.start - 1);
+      ws_->members.push_back(Member{x.start + 1, key.find('"'), false, x.start, x.end, x.prefix});
     }
     return where;
   };
@@ -143,10 +154,8 @@ Reader::SmallObject Reader::read_small_object(Sink& out, size_t body_start) {
     char* o = out.room(kMemberRoom);
     const auto start = static_cast<uint32_t>(out.size());
     const char* const key = p + 1;
-    const auto* const key_bytes = reinterpret_cast<const unsigned char*>(key);
-    size_t key_len = scan::first_special_16(key_bytes);
-    if (key_len == 16) key_len += scan::first_special_16(key_bytes + 16);
-    if (key_len == 32 || key[key_len] != '"') {
+    const size_t key_len = quoted_length(key);
+    if (key_len == 32) {
       pos_ = static_cast<size_t>(p - s);
       return hand_over(SmallObject::AtKey);
     }
@@ -174,11 +183,9 @@ Reader::SmallObject Reader::read_small_object(Sink& out, size_t body_start) {
     if (c == '"') {
       // Up to 31 bytes (ids, timestamps) in two moves.
       const char* const text = p + 1;
-      const auto* const bytes = reinterpret_cast<const unsigned char*>(text);
-      size_t len = scan::first_special_16(bytes);
-      if (len == 16) len += scan::first_special_16(bytes + 16);
+      const size_t len = quoted_length(text);
       *o++ = '"';
-      if (len < 32 && text[len] == '"') {
+      if (len < 32) {
         std::memcpy(o, text, 32);
         o[len] = '"';
         o += len + 1;
@@ -211,8 +218,10 @@ Reader::SmallObject Reader::read_small_object(Sink& out, size_t body_start) {
     }
     out.advance_to(o);
     m[count++] = Span{prefix, start, static_cast<uint32_t>(out.size())};
-    pos_ = static_cast<size_t>(p - s);
-    if (count == kLocalMembers) return hand_over(SmallObject::AtSeparator);
+    if (count == kLocalMembers) {
+      pos_ = static_cast<size_t>(p - s);
+      return hand_over(SmallObject::AtSeparator);
+    }
     // The next key right after the comma, or after one space.
     if ((kPadded || p + 3 <= limit) && *p == ',') {
       const char* const next = p + (p[1] == ' ' ? 2 : 1);
@@ -222,6 +231,7 @@ Reader::SmallObject Reader::read_small_object(Sink& out, size_t body_start) {
         continue;
       }
     }
+    pos_ = static_cast<size_t>(p - s);
     bool more = false;
     if (!next_member(false, more)) return SmallObject::Failed;
     if (!more) break;
@@ -277,19 +287,15 @@ Reader::SmallObject Reader::read_small_object(Sink& out, size_t body_start) {
     if (body > kSmallBody) {
       // A large body: its largest member is moved in place, the rest through
       // the workspace.
-      Span sorted[kLocalMembers];
-      for (size_t k = 0; k < count; ++k) sorted[k] = m[order[k]];
-      std::memcpy(m, sorted, count * sizeof(Span));
       const size_t first_member = ws_->members.size();
-      hand_over(SmallObject::Done);
+      hand_over(SmallObject::Done, order);
       reorder(out, body_start, ws_->members.data() + first_member, count,
               [](const Member&, const Member&) { return false; });
       ws_->members.resize(first_member);
       out.put('}');
       return SmallObject::Done;
     }
-    // Moves of 16 bytes: the output has room past the body, the copy past its end.
-    out.room(32);
+    out.room(32);  // room to write past the body, in moves of 16
     char copy[kSmallBody + 32];
     for (size_t done = 0; done < body; done += 16) {
       std::memcpy(copy + done, out.at(body_start + done), 16);
