@@ -247,12 +247,17 @@ std::string_view Reader::padded_copy(std::string_view text) {
   return {copy.data(), text.size()};
 }
 
-Expected<void, Error> read_document(std::string_view text, Text& out) {
+Expected<void, Error> Reader::read_from_copy(std::string_view text, Text& out, bool discard) {
   out.clear();
   Reader reader(text);
   // Positions count the same in the copy: errors are the input's.
   reader.in_ = reader.padded_copy(text);
+  reader.discard_ = discard;
   return reader.read_whole(out);
+}
+
+Expected<void, Error> read_document(std::string_view text, Text& out) {
+  return Reader::read_from_copy(text, out, false);
 }
 
 Expected<Value, Error> parse(std::string_view text) {

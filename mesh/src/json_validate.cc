@@ -68,11 +68,7 @@ Expected<void, Error> validate(std::string_view text) {
     // walk below even while writing: each object's output is dropped as
     // soon as it is read, unsorted.
     thread_local Text scratch;
-    scratch.clear();
-    Reader reader(text);
-    reader.in_ = reader.padded_copy(text);
-    reader.discard_ = true;
-    return reader.read_whole(scratch);
+    return Reader::read_from_copy(text, scratch, true);
   }
   Reader reader(text);
   reader.skip_ws();
