@@ -27,6 +27,13 @@ inline char* put2(char* p, unsigned v) noexcept {
   return p + 2;
 }
 
+inline char* put3(char* p, unsigned v) noexcept {
+  p[0] = static_cast<char>('0' + v / 100);
+  p[1] = static_cast<char>('0' + v / 10 % 10);
+  p[2] = static_cast<char>('0' + v % 10);
+  return p + 3;
+}
+
 inline char* put_digits(char* p, uint64_t v, int width) noexcept {
   for (int i = width - 1; i >= 0; --i) {
     p[i] = static_cast<char>('0' + v % 10);
@@ -79,24 +86,25 @@ Result<Timestamp> format_timestamp(Instant at) noexcept {
     last.len = static_cast<unsigned char>(p - last.text);
     last.seconds = at.seconds;
   }
-  Timestamp ts;
+  // Built where the caller receives it: a copy of the finished buffer would
+  // read it back right after its narrow stores.
+  Result<Timestamp> result{Timestamp()};
+  Timestamp& ts = *result;
   std::memcpy(ts.buf_, last.text, sizeof last.text);
   char* p = ts.buf_ + last.len;
   const uint32_t n = at.nanos % 1000000000u;
   if (n != 0) {
+    // Three groups of three digits, each written on its own: no chain of
+    // nine divisions.
+    const unsigned groups[3] = {n / 1000000, n / 1000 % 1000, n % 1000};
+    const int count = groups[2] != 0 ? 3 : groups[1] != 0 ? 2 : 1;
     *p++ = '.';
-    if (n % 1000000 == 0) {
-      p = put_digits(p, n / 1000000, 3);
-    } else if (n % 1000 == 0) {
-      p = put_digits(p, n / 1000, 6);
-    } else {
-      p = put_digits(p, n, kMaxFractionDigits);
-    }
+    for (int g = 0; g < count; ++g) p = put3(p, groups[g]);
   }
   std::memcpy(p, kUtcOffset.data(), kUtcOffset.size());
   p += kUtcOffset.size();
   ts.len_ = static_cast<unsigned char>(p - ts.buf_);
-  return ts;
+  return result;
 }
 
 }  // namespace vrell
