@@ -55,45 +55,30 @@ void apply_stage(MigrationState& record, uint8_t stage, std::string_view now,
 struct CopyOut {
   using Result = vrell::Result<MigrationState>;
   MigrationState copy;
-  void prepare(const MigrationState& record) { copy = record; }
-  Result finish(const MigrationState&) { return std::move(copy); }
-};
-
-struct JsonOut {
-  using Result = vrell::Result<void>;
-  std::string& out;
-  void prepare(const MigrationState& r) { out.reserve(out.size() + r.json_size_bound()); }
-  Result finish(const MigrationState& record) {
-    record.write_json(out);
-    return {};
+  template <class Record>
+  void prepare(const Record& record) {
+    copy = record.state;
+  }
+  template <class Record>
+  Result finish(const Record&) {
+    return std::move(copy);
   }
 };
 
-// Moves a stored record to `stage`; strong guarantee as above.
-template <class Out>
-typename Out::Result move_to_stage(MigrationState& record, uint8_t stage, std::string_view now,
-                                   uint64_t discrepancies, uint64_t keys, Out& out) {
-  record.stage_name.reserve(kStageNames[stage].size());
-  record.advanced_at.reserve(now.size());
-  out.prepare(record);
-  // The copy may still allocate; the stored record, with its room reserved, cannot.
-  if constexpr (std::is_same_v<Out, CopyOut>)
-    apply_stage(out.copy, stage, now, discrepancies, keys);
-  apply_stage(record, stage, now, discrepancies, keys);
-  return out.finish(record);
-}
-
-}  // namespace
-
-namespace {
-
-// What stands before each member's value in a state's JSON form, in order.
-constexpr std::string_view kPieces[] = {
-    "{\"variable_name\":", ",\"source_backend\":",    ",\"target_backend\":",
-    ",\"stage\":",         ",\"stage_name\":",        ",\"started_at\":",
-    ",\"advanced_at\":",   ",\"discrepancy_count\":", ",\"keys_migrated\":",
-    ",\"app_name\":",
+// The record's JSON: a head made once at start, the changing members, and the
+// controller's tail.
+constexpr std::string_view kHeadPieces[] = {
+    "{\"variable_name\":",
+    ",\"source_backend\":",
+    ",\"target_backend\":",
+    ",\"stage\":",
 };
+constexpr std::string_view kStageNamePiece = ",\"stage_name\":\"";
+constexpr std::string_view kStartedPiece = "\",\"started_at\":\"";
+constexpr std::string_view kAdvancedPiece = "\",\"advanced_at\":\"";
+constexpr std::string_view kDiscrepancyPiece = "\",\"discrepancy_count\":";
+constexpr std::string_view kKeysPiece = ",\"keys_migrated\":";
+constexpr std::string_view kAppNamePiece = ",\"app_name\":";
 
 constexpr size_t longest_stage_name() {
   size_t n = 0;
@@ -101,51 +86,111 @@ constexpr size_t longest_stage_name() {
   return n;
 }
 
+// At most what lies between head and tail, at any stage: the stage digit, the
+// pieces, the stage name, two timestamps and two counters of 20 digits.
+constexpr size_t kMiddleBound = 1 + kStageNamePiece.size() + longest_stage_name() +
+                                kStartedPiece.size() + kAdvancedPiece.size() +
+                                2 * Timestamp::kCapacity + kDiscrepancyPiece.size() +
+                                kKeysPiece.size() + 2 * 20;
+
+void append_head(std::string& out, const MigrationState& s) {
+  // Room for names that need no escape, which is nearly every name.
+  size_t size = 6 + s.variable_name.size() + s.source_backend.size() + s.target_backend.size();
+  for (std::string_view piece : kHeadPieces) size += piece.size();
+  out.reserve(out.size() + size);
+  out += kHeadPieces[0];
+  json::write_string(out, s.variable_name);
+  out += kHeadPieces[1];
+  json::write_string(out, s.source_backend);
+  out += kHeadPieces[2];
+  json::write_string(out, s.target_backend);
+  out += kHeadPieces[3];
+}
+
+std::string json_tail(std::string_view app_name) {
+  std::string tail(kAppNamePiece);
+  json::write_string(tail, app_name);
+  tail += '}';
+  return tail;
+}
+
+// Appends head, the members that change, and tail. The stage name and the
+// timestamps are written as this controller made them (such text needs no
+// escape). Allocates only when the room reserved falls short.
+void write_record(const MigrationState& s, std::string_view head, std::string_view tail,
+                  std::string& out) {
+  json::RawWriter w(out, head.size() + kMiddleBound + tail.size());
+  w.raw(head);
+  w.put(static_cast<char>('0' + s.stage));
+  w.raw(kStageNamePiece);
+  w.raw(s.stage_name);
+  w.raw(kStartedPiece);
+  w.raw(s.started_at);
+  w.raw(kAdvancedPiece);
+  w.raw(s.advanced_at);
+  w.raw(kDiscrepancyPiece);
+  w.u64(s.discrepancy_count);
+  w.raw(kKeysPiece);
+  w.u64(s.keys_migrated);
+  w.raw(tail);
+}
+
 }  // namespace
 
 void MigrationState::write_json(std::string& out) const {
-  // The pieces come from the table the bound is computed from.
-  json::RawWriter w(out, json_size_bound());
-  w.raw(kPieces[0]);
-  w.string(variable_name);
-  w.raw(kPieces[1]);
-  w.string(source_backend);
-  w.raw(kPieces[2]);
-  w.string(target_backend);
-  w.raw(kPieces[3]);
-  w.u64(stage);
-  w.raw(kPieces[4]);
-  w.plain_string(stage_name);
-  w.raw(kPieces[5]);
-  w.plain_string(started_at);
-  w.raw(kPieces[6]);
-  w.plain_string(advanced_at);
-  w.raw(kPieces[7]);
-  w.u64(discrepancy_count);
-  w.raw(kPieces[8]);
-  w.u64(keys_migrated);
-  w.raw(kPieces[9]);
-  w.string(app_name);
-  w.put('}');
+  std::string head;
+  append_head(head, *this);
+  write_record(*this, head, json_tail(app_name), out);
 }
 
 size_t MigrationState::json_size_bound() const noexcept {
-  // The pieces and the closing brace; each text between quotes, a byte of it
-  // escaping to at most six; the stage name and the timestamps as long as any
-  // can become, so that the bound holds across a stage change too; three
-  // numbers of at most 20 digits.
-  size_t n = 1;
-  for (std::string_view piece : kPieces) n += piece.size();
+  // The pieces and the closing brace; each name between quotes, a byte of it
+  // escaping to at most six; what changes, as long as it can become.
+  size_t n = kMiddleBound + kAppNamePiece.size() + 1;
+  for (std::string_view piece : kHeadPieces) n += piece.size();
   for (size_t text :
-       {variable_name.size(), source_backend.size(), target_backend.size(), app_name.size(),
-        longest_stage_name(), Timestamp::kCapacity, Timestamp::kCapacity}) {
+       {variable_name.size(), source_backend.size(), target_backend.size(), app_name.size()}) {
     n += 2 + 6 * text;
   }
-  return n + 3 * 20;
+  return n;
 }
+
+namespace {
+
+struct JsonOut {
+  using Result = vrell::Result<void>;
+  std::string& out;
+  std::string_view tail;
+  template <class Record>
+  void prepare(const Record& r) {
+    out.reserve(out.size() + r.json_head.size() + kMiddleBound + tail.size());
+  }
+  template <class Record>
+  Result finish(const Record& r) {
+    write_record(r.state, r.json_head, tail, out);
+    return {};
+  }
+};
+
+// Moves a stored record to `stage`; strong guarantee as above.
+template <class Record, class Out>
+typename Out::Result move_to_stage(Record& record, uint8_t stage, std::string_view now,
+                                   uint64_t discrepancies, uint64_t keys, Out& out) {
+  record.state.stage_name.reserve(kStageNames[stage].size());
+  record.state.advanced_at.reserve(now.size());
+  out.prepare(record);
+  // The copy may still allocate; the stored record, with its room reserved, cannot.
+  if constexpr (std::is_same_v<Out, CopyOut>)
+    apply_stage(out.copy, stage, now, discrepancies, keys);
+  apply_stage(record.state, stage, now, discrepancies, keys);
+  return out.finish(record);
+}
+
+}  // namespace
 
 MigrationController::MigrationController(std::string app_name, const Clock& clock)
     : app_name_(std::move(app_name)),
+      json_tail_(json_tail(app_name_)),
       clock_(&clock),
       table_(MeshError::migration("lock poisoned")) {}
 
@@ -156,24 +201,26 @@ typename Out::Result MigrationController::start_with(std::string_view variable_n
   using R = typename Out::Result;
   return table_.write([&](Table& t) -> R {
     const auto it = t.records.find(variable_name);
-    if (it != t.records.end() && it->second.stage < kMigrationDone) {
-      return unexpected(in_progress(variable_name, it->second));
+    if (it != t.records.end() && it->second.state.stage < kMigrationDone) {
+      return unexpected(in_progress(variable_name, it->second.state));
     }
     Result<Timestamp> now = read_timestamp(*clock_);
     if (!now) return unexpected(std::move(now).error());
 
-    MigrationState record;
-    record.variable_name = variable_name;
-    record.source_backend = source_backend;
-    record.target_backend = target_backend;
-    record.stage = 1;
-    record.stage_name = kStageNames[1];
-    record.started_at = now->text();
-    record.advanced_at = now->text();
-    record.app_name = app_name_;
+    Record record;
+    MigrationState& s = record.state;
+    s.variable_name = variable_name;
+    s.source_backend = source_backend;
+    s.target_backend = target_backend;
+    s.stage = 1;
+    s.stage_name = kStageNames[1];
+    s.started_at = now->text();
+    s.advanced_at = now->text();
+    s.app_name = app_name_;
+    append_head(record.json_head, s);
     out.prepare(record);
 
-    MigrationState* stored;
+    Record* stored;
     if (it != t.records.end()) {
       // A completed record gives way to the new run.
       it->second = std::move(record);
@@ -194,12 +241,12 @@ typename Out::Result MigrationController::advance_with(std::string_view variable
   return table_.write([&](Table& t) -> R {
     const auto it = t.records.find(variable_name);
     if (it == t.records.end()) return unexpected(not_started(variable_name));
-    MigrationState& record = it->second;
-    if (record.stage >= kMigrationDone) return unexpected(already_complete(variable_name));
+    Record& record = it->second;
+    if (record.state.stage >= kMigrationDone) return unexpected(already_complete(variable_name));
     Result<Timestamp> now = read_timestamp(*clock_);
     if (!now) return unexpected(std::move(now).error());
 
-    const auto next = static_cast<uint8_t>(record.stage + 1);
+    const auto next = static_cast<uint8_t>(record.state.stage + 1);
     R result = move_to_stage(record, next, now->text(), discrepancy_count, keys_migrated, out);
     if (next == kMigrationDone) --t.active;
     return result;
@@ -212,18 +259,19 @@ typename Out::Result MigrationController::rollback_with(std::string_view variabl
   return table_.write([&](Table& t) -> R {
     const auto it = t.records.find(variable_name);
     if (it == t.records.end()) return unexpected(not_started(variable_name));
-    MigrationState& record = it->second;
-    if (record.stage == 0) {
+    Record& record = it->second;
+    const uint8_t stage = record.state.stage;
+    if (stage == 0) {
       return unexpected(
           MeshError::migration("Already at initial stage \xE2\x80\x94 cannot roll back further"));
     }
-    if (record.stage >= kMigrationDone) {
+    if (stage >= kMigrationDone) {
       return unexpected(MeshError::migration("Cannot roll back a completed migration"));
     }
     Result<Timestamp> now = read_timestamp(*clock_);
     if (!now) return unexpected(std::move(now).error());
 
-    return move_to_stage(record, static_cast<uint8_t>(record.stage - 1), now->text(), 0, 0, out);
+    return move_to_stage(record, static_cast<uint8_t>(stage - 1), now->text(), 0, 0, out);
   });
 }
 
@@ -237,7 +285,7 @@ Result<MigrationState> MigrationController::start(std::string_view variable_name
 Result<void> MigrationController::start(std::string_view variable_name,
                                         std::string_view source_backend,
                                         std::string_view target_backend, std::string& json) {
-  JsonOut out{json};
+  JsonOut out{json, json_tail_};
   return start_with(variable_name, source_backend, target_backend, out);
 }
 
@@ -251,7 +299,7 @@ Result<MigrationState> MigrationController::advance(std::string_view variable_na
 Result<void> MigrationController::advance(std::string_view variable_name,
                                           uint64_t discrepancy_count, uint64_t keys_migrated,
                                           std::string& json) {
-  JsonOut out{json};
+  JsonOut out{json, json_tail_};
   return advance_with(variable_name, discrepancy_count, keys_migrated, out);
 }
 
@@ -261,7 +309,7 @@ Result<MigrationState> MigrationController::rollback(std::string_view variable_n
 }
 
 Result<void> MigrationController::rollback(std::string_view variable_name, std::string& json) {
-  JsonOut out{json};
+  JsonOut out{json, json_tail_};
   return rollback_with(variable_name, out);
 }
 
@@ -270,7 +318,7 @@ Result<bool> MigrationController::write_json(std::string_view variable_name,
   return table_.read([&](const Table& t) -> Result<bool> {
     const auto it = t.records.find(variable_name);
     if (it == t.records.end()) return false;
-    it->second.write_json(out);
+    write_record(it->second.state, it->second.json_head, json_tail_, out);
     return true;
   });
 }
@@ -282,7 +330,7 @@ Result<void> MigrationController::write_list_json(std::string& out) const {
     for (const auto& [name, record] : t.records) {
       if (!first) out += ',';
       first = false;
-      record.write_json(out);
+      write_record(record.state, record.json_head, json_tail_, out);
     }
     out += ']';
     return {};
@@ -294,7 +342,7 @@ Result<std::optional<MigrationState>> MigrationController::get(
   return table_.read([&](const Table& t) -> Result<std::optional<MigrationState>> {
     const auto it = t.records.find(variable_name);
     if (it == t.records.end()) return std::optional<MigrationState>();
-    return std::optional<MigrationState>(it->second);
+    return std::optional<MigrationState>(it->second.state);
   });
 }
 
@@ -302,7 +350,7 @@ Result<std::vector<MigrationState>> MigrationController::list_all() const {
   return table_.read([](const Table& t) -> Result<std::vector<MigrationState>> {
     std::vector<MigrationState> all;
     all.reserve(t.records.size());
-    for (const auto& [name, record] : t.records) all.push_back(record);
+    for (const auto& [name, record] : t.records) all.push_back(record.state);
     return all;
   });
 }

@@ -84,8 +84,14 @@ class MigrationController {
 
  private:
   friend struct TestAccess;
+  struct Record {
+    MigrationState state;
+    // The JSON text up to the stage's value. Names never change after start,
+    // so they are escaped once there, not on every write.
+    std::string json_head;
+  };
   struct Table {
-    KeyedMap<MigrationState> records;
+    KeyedMap<Record> records;
     uint64_t active = 0;
   };
   template <class Out>
@@ -97,6 +103,8 @@ class MigrationController {
   template <class Out>
   typename Out::Result rollback_with(std::string_view variable_name, Out& out);
   std::string app_name_;
+  // The JSON text from the app name's member to the end, the same for every record.
+  std::string json_tail_;
   const Clock* clock_;
   Guarded<Table> table_;
 };
