@@ -1,10 +1,199 @@
-// Validation: the reader's grammar, limits and errors over a whole document.
-// Large ones are walked with nothing written and nothing converted (numbers
-// are only checked against the range of doubles). For arguments that are
-// checked and then dropped.
+// Validation: the reader's grammar, limits and errors over a whole document,
+// for arguments that are checked and then dropped. A quick check that writes
+// nothing answers the common documents. The others go through the reader:
+// its fast loops up to 64 KB, and above that a walk with nothing written and
+// nothing converted (numbers only checked against the range of doubles).
 #include "json_internal.h"
 
 namespace vrell::json {
+namespace {
+
+// Recognises, in one pass that writes nothing, text the reader accepts in
+// its common forms. Anything less common makes it say no and leaves the
+// decision, and the error if there is one, to the reader: \u escapes of
+// surrogates, numbers with an exponent or more than 17 digits, UTF-8 other
+// than the two- and three-byte forms that are valid whatever their
+// continuation bytes, nesting deeper than 64. It never says yes to text the
+// reader refuses.
+class PlainCheck {
+ public:
+  explicit PlainCheck(std::string_view in) noexcept
+      : begin_(reinterpret_cast<const unsigned char*>(in.data())), end_(begin_ + in.size()) {}
+
+  bool whole() const noexcept {
+    constexpr int kDepth = 64;
+    uint64_t objects = 0;  // bit 0: the innermost open container is an object
+    int depth = 0;
+    // Each step returns where it stopped, or null where it says no.
+    const unsigned char* p = begin_;
+    for (;;) {
+      p = ws(p);
+      if (p == end_) return false;
+      switch (*p) {
+        case '{':
+        case '[': {
+          const bool object = *p++ == '{';
+          if (depth == kDepth) return false;
+          ++depth;
+          objects = objects << 1 | static_cast<uint64_t>(object);
+          p = ws(p);
+          if (p != end_ && *p == (object ? '}' : ']')) {
+            ++p;
+            --depth;
+            objects >>= 1;
+            break;
+          }
+          if (object && (p = key(p)) == nullptr) return false;
+          continue;  // the container's first value
+        }
+        case '"':
+          p = string(p + 1);
+          break;
+        case 't':
+          p = word(p, "true");
+          break;
+        case 'f':
+          p = word(p, "false");
+          break;
+        case 'n':
+          p = word(p, "null");
+          break;
+        default:
+          p = number(p);
+      }
+      if (p == nullptr) return false;
+      // After a value: a comma and the next one, or containers closing.
+      for (;;) {
+        p = ws(p);
+        if (depth == 0) return p == end_;
+        if (p == end_) return false;
+        const bool object = (objects & 1) != 0;
+        if (*p == ',') {
+          ++p;
+          if (object && (p = key(p)) == nullptr) return false;
+          break;
+        }
+        if (*p != (object ? '}' : ']')) return false;
+        ++p;
+        --depth;
+        objects >>= 1;
+      }
+    }
+  }
+
+ private:
+  using Ptr = const unsigned char*;
+
+  Ptr ws(Ptr p) const noexcept {
+    // Most gaps are one space or none.
+    while (p != end_ && *p <= ' ' && Reader::is_ws(static_cast<char>(*p))) ++p;
+    return p;
+  }
+  static bool digit(unsigned char c) noexcept { return c >= '0' && c <= '9'; }
+  static bool continuation(unsigned char c) noexcept { return (c & 0xC0) == 0x80; }
+  static int hex(unsigned char c) noexcept {
+    if (digit(c)) return c - '0';
+    c = static_cast<unsigned char>(c | 0x20);
+    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+  }
+
+  // A key, its colon, and the whitespace around them.
+  Ptr key(Ptr p) const noexcept {
+    p = ws(p);
+    if (p == end_ || *p != '"') return nullptr;
+    p = string(p + 1);
+    if (p == nullptr) return nullptr;
+    p = ws(p);
+    if (p == end_ || *p != ':') return nullptr;
+    return p + 1;
+  }
+
+  Ptr word(Ptr p, std::string_view w) const noexcept {
+    if (static_cast<size_t>(end_ - p) < w.size() || std::memcmp(p, w.data(), w.size()) != 0) {
+      return nullptr;
+    }
+    return p + w.size();
+  }
+
+  // After the opening quote.
+  Ptr string(Ptr p) const noexcept {
+    const size_t n = static_cast<size_t>(end_ - begin_);
+    for (;;) {
+      p = begin_ + scan::skip_plain_ascii(begin_, static_cast<size_t>(p - begin_), n);
+      if (p == end_) return nullptr;
+      const unsigned char c = *p;
+      if (c == '"') return p + 1;
+      const auto left = end_ - p;
+      if (c == '\\') {
+        p = escape(p);
+        if (p == nullptr) return nullptr;
+      } else if (c >= 0xC2 && c <= 0xDF && left > 1 && continuation(p[1])) {
+        p += 2;
+      } else if (c >= 0xE1 && c <= 0xEF && c != 0xED && left > 2 && continuation(p[1]) &&
+                 continuation(p[2])) {
+        p += 3;
+      } else {
+        return nullptr;
+      }
+    }
+  }
+
+  // At the backslash.
+  Ptr escape(Ptr p) const noexcept {
+    if (end_ - p < 2) return nullptr;
+    switch (p[1]) {
+      case '"':
+      case '\\':
+      case '/':
+      case 'b':
+      case 'f':
+      case 'n':
+      case 'r':
+      case 't':
+        return p + 2;
+      case 'u': {
+        if (end_ - p < 6) return nullptr;
+        int cp = 0;
+        for (int k = 2; k < 6; ++k) {
+          const int h = hex(p[k]);
+          if (h < 0) return nullptr;
+          cp = cp << 4 | h;
+        }
+        if (cp >= 0xD800 && cp <= 0xDFFF) return nullptr;
+        return p + 6;
+      }
+      default:
+        return nullptr;
+    }
+  }
+
+  // Short enough that any such number is within the range of doubles.
+  Ptr number(Ptr p) const noexcept {
+    if (*p == '-') ++p;
+    const Ptr first = p;
+    if (p != end_ && *p == '0') {
+      ++p;
+    } else {
+      while (p != end_ && digit(*p)) ++p;
+    }
+    auto digits = p - first;
+    if (digits == 0) return nullptr;
+    if (p != end_ && *p == '.') {
+      const Ptr fraction = ++p;
+      while (p != end_ && digit(*p)) ++p;
+      if (p == fraction) return nullptr;
+      digits += p - fraction;
+    }
+    // What follows is checked as after any value: an exponent, or a digit
+    // after a leading zero, makes the check say no there.
+    return digits > 17 ? nullptr : p;
+  }
+
+  const unsigned char* begin_;
+  const unsigned char* end_;
+};
+
+}  // namespace
 
 bool Reader::skip_any() {
   if (at_end()) return fail_here(ErrorCode::EofValue);
@@ -63,12 +252,15 @@ bool Reader::skip_object() {
 
 Expected<void, Error> validate(std::string_view text) {
   if (keeps_as_canonical(text)) return {};
-  if (platform::kFastPaths && text.size() <= Reader::kPaddedUpTo) {
+  if (platform::kFastPaths) {
+    if (PlainCheck(text).whole()) return {};
     // Small documents go through the reader's fast loops, which outrun the
     // walk below even while writing: each object's output is dropped as
     // soon as it is read, unsorted.
-    thread_local Text scratch;
-    return Reader::read_from_copy(text, scratch, true);
+    if (text.size() <= Reader::kPaddedUpTo) {
+      thread_local Text scratch;
+      return Reader::read_from_copy(text, scratch, true);
+    }
   }
   Reader reader(text);
   reader.skip_ws();

@@ -482,6 +482,59 @@ TEST(JsonReader, ObjectsAtTheEndOfALargeDocument) {
   }
 }
 
+// Validation answers most documents with a quick check that writes nothing
+// and leaves whatever it does not know to the reader. Texts at the edges of
+// what it knows, each in a buffer of its exact size: the answer, the error
+// and its place are the reader's.
+TEST(JsonValidate, AgreesWithTheReaderAtTheQuickCheckEdges) {
+  const std::string deep = std::string(65, '[') + std::string(65, ']');
+  const std::string too_deep = std::string(128, '[') + std::string(128, ']');
+  const std::vector<std::string> texts = {"01",
+                                          "-01",
+                                          "[01]",
+                                          "[-0]",
+                                          "[1.]",
+                                          "-",
+                                          "[1e5]",
+                                          "[12345678901234567]",
+                                          "[123456789012345678]",
+                                          "[0.12345678901234567]",
+                                          R"("\u12)",
+                                          R"("\u)",
+                                          R"("\u00e9")",
+                                          R"("\ud83d\ude00")",
+                                          R"("\ud83d")",
+                                          R"("\q")",
+                                          R"({"a",1})",
+                                          R"({"a"x1})",
+                                          R"({"a" 1})",
+                                          R"({"a":1 "b":2})",
+                                          R"({"a":1,})",
+                                          "\"\xed\xa0\x80\"",
+                                          "\"\xc3",
+                                          "\"\xe2\x82",
+                                          "\"\xc3\xa9\"",
+                                          "\"\xe2\x82\xac\"",
+                                          "\"\x01\"",
+                                          "[true, false, null]",
+                                          "[tru]",
+                                          "{} x",
+                                          deep,
+                                          too_deep};
+  for (const std::string& t : texts) {
+    const std::vector<char> exact(t.begin(), t.end());
+    const std::string_view text(exact.data(), exact.size());
+    Text out;
+    const auto want = read_document(text, out);
+    const auto got = validate(text);
+    ASSERT_EQ(got.has_value(), want.has_value()) << t;
+    if (!want) {
+      EXPECT_EQ(got.error().code, want.error().code) << t;
+      EXPECT_EQ(got.error().offset, want.error().offset) << t;
+    }
+  }
+}
+
 TEST(JsonReader, PrimitivesForOtherParsers) {
   Reader r("  \"k\\u0041y\" : 12");
   r.skip_ws();
