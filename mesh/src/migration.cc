@@ -8,9 +8,6 @@
 
 namespace vrell {
 
-const std::array<std::string_view, 7> kStageNames = {
-    "idle", "shadow_write", "shadow_read", "dual_read", "new_primary", "cleanup", "done"};
-
 namespace {
 
 MeshError in_progress(std::string_view name, const MigrationState& record) {

@@ -29,7 +29,8 @@ namespace vrell {
 
 inline constexpr uint8_t kMigrationDone = 6;
 // The stage names, indexed by stage number.
-extern const std::array<std::string_view, 7> kStageNames;
+inline constexpr std::array<std::string_view, 7> kStageNames = {
+    "idle", "shadow_write", "shadow_read", "dual_read", "new_primary", "cleanup", "done"};
 
 struct MigrationState {
   std::string variable_name;
