@@ -27,11 +27,10 @@ inline char* put2(char* p, unsigned v) noexcept {
   return p + 2;
 }
 
-inline char* put3(char* p, unsigned v) noexcept {
-  p[0] = static_cast<char>('0' + v / 100);
-  p[1] = static_cast<char>('0' + v / 10 % 10);
-  p[2] = static_cast<char>('0' + v % 10);
-  return p + 3;
+// The three digits of v < 1000 as bytes of a number, the first lowest.
+inline uint64_t digits3(unsigned v) noexcept {
+  return (uint64_t{'0'} + v / 100) | (uint64_t{'0'} + v / 10 % 10) << 8 |
+         (uint64_t{'0'} + v % 10) << 16;
 }
 
 inline char* put_digits(char* p, uint64_t v, int width) noexcept {
@@ -55,7 +54,13 @@ const SystemClock& SystemClock::instance() noexcept {
 }
 
 Result<Timestamp> format_timestamp(Instant at) noexcept {
-  if (at.seconds < 0) return unexpected(MeshError::panic("system time before Unix epoch"));
+  // One object returned on every path, so that it is built where the caller
+  // receives it.
+  Result<Timestamp> result =
+      at.seconds < 0
+          ? Result<Timestamp>(unexpected(MeshError::panic("system time before Unix epoch")))
+          : Result<Timestamp>(Timestamp());
+  if (!result) return result;
   // The date and time of day change once a second: keep the last text.
   struct SecondsText {
     int64_t seconds = -1;
@@ -86,24 +91,45 @@ Result<Timestamp> format_timestamp(Instant at) noexcept {
     last.len = static_cast<unsigned char>(p - last.text);
     last.seconds = at.seconds;
   }
-  // Built where the caller receives it: a copy of the finished buffer would
-  // read it back right after its narrow stores.
-  Result<Timestamp> result{Timestamp()};
   Timestamp& ts = *result;
   std::memcpy(ts.buf_, last.text, sizeof last.text);
-  char* p = ts.buf_ + last.len;
+  // The fraction and the offset, at most 16 bytes, made in two words and
+  // stored whole: the caller reads the text back at once, and a read that
+  // spans many narrow stores must wait for all of them.
+  uint64_t lo = 0, hi = 0;
+  unsigned len = 0;
   const uint32_t n = at.nanos % 1000000000u;
   if (n != 0) {
-    // Three groups of three digits, each written on its own: no chain of
-    // nine divisions.
-    const unsigned groups[3] = {n / 1000000, n / 1000 % 1000, n % 1000};
-    const int count = groups[2] != 0 ? 3 : groups[1] != 0 ? 2 : 1;
-    *p++ = '.';
-    for (int g = 0; g < count; ++g) p = put3(p, groups[g]);
+    // Three groups of three digits, each made on its own: no chain of nine
+    // divisions.
+    const uint64_t g0 = digits3(n / 1000000), g1 = digits3(n / 1000 % 1000), g2 = digits3(n % 1000);
+    lo = '.' | g0 << 8;
+    len = 4;
+    if (n % 1000000 != 0) {
+      lo |= g1 << 32;
+      len = 7;
+      if (n % 1000 != 0) {
+        lo |= g2 << 56;
+        hi = g2 >> 8;
+        len = 10;
+      }
+    }
   }
-  std::memcpy(p, kUtcOffset.data(), kUtcOffset.size());
-  p += kUtcOffset.size();
-  ts.len_ = static_cast<unsigned char>(p - ts.buf_);
+  // "+00:00", the first byte lowest.
+  constexpr uint64_t kOffset = 0x30303A30302Bull;
+  static_assert(kUtcOffset.size() == 6 && kUtcOffset[0] == '+' && kUtcOffset[3] == ':');
+  if (len < 8) {
+    lo |= kOffset << (8 * len);
+    hi |= len == 0 ? 0 : kOffset >> (64 - 8 * len);
+  } else {
+    hi |= kOffset << (8 * (len - 8));
+  }
+  // Room: the date and time take at most 32 bytes of the buffer.
+  static_assert(sizeof last.text + 16 <= Timestamp::kCapacity);
+  char* p = ts.buf_ + last.len;
+  platform::store_le64(p, lo);
+  platform::store_le64(p + 8, hi);
+  ts.len_ = static_cast<unsigned char>(last.len + len + kUtcOffset.size());
   return result;
 }
 
