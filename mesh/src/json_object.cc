@@ -297,9 +297,7 @@ Reader::SmallObject Reader::read_small_object(Sink& out, size_t body_start) {
     }
     out.room(32);  // room to write past the body, in moves of 16
     char copy[kSmallBody + 32];
-    for (size_t done = 0; done < body; done += 16) {
-      std::memcpy(copy + done, out.at(body_start + done), 16);
-    }
+    platform::copy_blocks16(copy, out.at(body_start), body);
     char* w = out.at(body_start);
     for (size_t k = 0; k < count; ++k) w = copy_back(w, copy, body_start, m[order[k]], k > 0);
   }

@@ -167,6 +167,22 @@ inline void cpu_relax() noexcept {
 #endif
 }
 
+// --- Short copies --------------------------------------------------------------
+
+// Copies n bytes rounded up to a multiple of 16, sixteen at a time; both sides
+// must have room for the rounding. Compilers turn a plain loop of such moves
+// into the string instruction, whose start-up costs more than the whole copy
+// of the few hundred bytes this is for; an empty asm that may change the
+// offset keeps the loop a loop. The plain version is that plain loop.
+inline void copy_blocks16(char* to, const char* from, size_t n) noexcept {
+  for (size_t done = 0; done < n; done += 16) {
+    std::memcpy(to + done, from + done, 16);
+#if !defined(VRELL_PORTABLE) && (defined(__GNUC__) || defined(__clang__))
+    __asm__("" : "+r"(done));
+#endif
+  }
+}
+
 // --- Parking -------------------------------------------------------------------
 
 // Sleeps while `word` holds `expected`. May return without a change (callers
