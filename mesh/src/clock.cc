@@ -129,7 +129,7 @@ Result<Timestamp> format_timestamp(Instant at) noexcept {
   char* p = ts.buf_ + last.len;
   platform::store_le64(p, lo);
   platform::store_le64(p + 8, hi);
-  ts.len_ = static_cast<unsigned char>(last.len + len + kUtcOffset.size());
+  ts.len_ = last.len + len + kUtcOffset.size();
   return result;
 }
 

@@ -50,7 +50,7 @@ class Timestamp {
  private:
   friend Result<Timestamp> format_timestamp(Instant at) noexcept;
   char buf_[kCapacity];
-  unsigned char len_ = 0;
+  size_t len_ = 0;
 };
 
 // Fails with a Panic "system time before Unix epoch" for instants before 1970.
