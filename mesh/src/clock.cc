@@ -64,10 +64,14 @@ Result<Timestamp> format_timestamp(Instant at) noexcept {
   // The date and time of day change once a second: keep the last text.
   struct SecondsText {
     int64_t seconds = -1;
-    char text[32];
+    char text[32] = {};
     unsigned char len = 0;
   };
-  thread_local SecondsText last;
+  // Initialised as a constant, so no guard is checked, and copied: the
+  // thread's variable is looked up once, where each use of a reference to it
+  // would look it up again.
+  constinit thread_local SecondsText kept;
+  SecondsText last = kept;
   if (last.seconds != at.seconds) {
     const int64_t days = at.seconds / 86400;
     const auto secs = static_cast<unsigned>(at.seconds % 86400);
@@ -90,6 +94,7 @@ Result<Timestamp> format_timestamp(Instant at) noexcept {
     p = put2(p, secs % 60);
     last.len = static_cast<unsigned char>(p - last.text);
     last.seconds = at.seconds;
+    kept = last;
   }
   Timestamp& ts = *result;
   std::memcpy(ts.buf_, last.text, sizeof last.text);
