@@ -83,9 +83,9 @@ constexpr size_t longest_stage_name() {
   return n;
 }
 
-// At most what lies between head and tail, at any stage: the stage digit, the
-// pieces, the stage name, two timestamps and two counters of 20 digits.
-constexpr size_t kMiddleBound = 1 + kStageNamePiece.size() + longest_stage_name() +
+// At most what lies between head and tail, at any stage: the stage number,
+// the pieces, the stage name, two timestamps and two counters of 20 digits.
+constexpr size_t kMiddleBound = 3 + kStageNamePiece.size() + longest_stage_name() +
                                 kStartedPiece.size() + kAdvancedPiece.size() +
                                 2 * Timestamp::kCapacity + kDiscrepancyPiece.size() +
                                 kKeysPiece.size() + 2 * 20;
@@ -118,7 +118,7 @@ void write_record(const MigrationState& s, std::string_view head, std::string_vi
                   std::string& out) {
   json::RawWriter w(out, head.size() + kMiddleBound + tail.size());
   w.raw(head);
-  w.put(static_cast<char>('0' + s.stage));
+  w.u64(s.stage);
   w.raw(kStageNamePiece);
   w.raw(s.stage_name);
   w.raw(kStartedPiece);
