@@ -11,10 +11,8 @@ namespace {
 // Recognises, in one pass that writes nothing, text the reader accepts in
 // its common forms. Anything less common makes it say no and leaves the
 // decision, and the error if there is one, to the reader: \u escapes of
-// surrogates, numbers with an exponent or more than 17 digits, UTF-8 other
-// than the two- and three-byte forms that are valid whatever their
-// continuation bytes, nesting deeper than 64. It never says yes to text the
-// reader refuses.
+// surrogates, numbers with an exponent or more than 17 digits, nesting deeper
+// than 64. It never says yes to text the reader refuses.
 class PlainCheck {
  public:
   explicit PlainCheck(std::string_view in) noexcept
@@ -132,6 +130,17 @@ class PlainCheck {
       } else if (c >= 0xE1 && c <= 0xEF && c != 0xED && left > 2 && continuation(p[1]) &&
                  continuation(p[2])) {
         p += 3;
+      } else if (c >= 0xE0 && c <= 0xF4) {
+        // The leads whose second byte has a narrower range (no overlong
+        // forms, no surrogates, nothing past U+10FFFF), and four-byte forms.
+        const size_t len = c >= 0xF0 ? 4 : 3;
+        const unsigned char lo = c == 0xE0 ? 0xA0 : c == 0xF0 ? 0x90 : 0x80;
+        const unsigned char hi = c == 0xED ? 0x9F : c == 0xF4 ? 0x8F : 0xBF;
+        if (static_cast<size_t>(left) < len || p[1] < lo || p[1] > hi || !continuation(p[2]) ||
+            (len == 4 && !continuation(p[3]))) {
+          return nullptr;
+        }
+        p += len;
       } else {
         return nullptr;
       }
