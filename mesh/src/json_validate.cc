@@ -11,8 +11,8 @@ namespace {
 // Recognises, in one pass that writes nothing, text the reader accepts in
 // its common forms. Anything less common makes it say no and leaves the
 // decision, and the error if there is one, to the reader: \u escapes of
-// surrogates, numbers with an exponent or more than 17 digits, nesting deeper
-// than 64. It never says yes to text the reader refuses.
+// surrogates that are not a pair, numbers with an exponent or more than 17
+// digits, nesting deeper than 64. It never says yes to text the reader refuses.
 class PlainCheck {
  public:
   explicit PlainCheck(std::string_view in) noexcept
@@ -161,19 +161,33 @@ class PlainCheck {
       case 't':
         return p + 2;
       case 'u': {
-        if (end_ - p < 6) return nullptr;
-        int cp = 0;
-        for (int k = 2; k < 6; ++k) {
-          const int h = hex(p[k]);
-          if (h < 0) return nullptr;
-          cp = cp << 4 | h;
-        }
-        if (cp >= 0xD800 && cp <= 0xDFFF) return nullptr;
-        return p + 6;
+        const int cp = code_unit(p);
+        if (cp < 0xD800 || cp > 0xDFFF) return cp < 0 ? nullptr : p + 6;
+        return surrogates(p, cp);
       }
       default:
         return nullptr;
     }
+  }
+
+  // A pair of surrogates at p, high then low, as writers that keep to ASCII
+  // write characters past U+FFFF; `high` is the first one's code unit.
+  VRELL_NOINLINE Ptr surrogates(Ptr p, int high) const noexcept {
+    if (high >= 0xDC00 || end_ - p < 12 || p[6] != '\\' || p[7] != 'u') return nullptr;
+    const int low = code_unit(p + 6);
+    return low >= 0xDC00 && low <= 0xDFFF ? p + 12 : nullptr;
+  }
+
+  // The four hex digits of the \u escape at p, or -1.
+  int code_unit(Ptr p) const noexcept {
+    if (end_ - p < 6) return -1;
+    int cp = 0;
+    for (int k = 2; k < 6; ++k) {
+      const int h = hex(p[k]);
+      if (h < 0) return -1;
+      cp = cp << 4 | h;
+    }
+    return cp;
   }
 
   // Short enough that any such number is within the range of doubles.
