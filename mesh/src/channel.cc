@@ -174,9 +174,17 @@ Result<uint64_t> MeshChannel::publish_with(std::string_view topic, MakePayload&&
   if (!sender) return unexpected(std::move(sender).error());
 
   // The clock is read outside the map lock: a fault here poisons nothing.
-  Result<Timestamp> now = read_timestamp(*clock_);
+  const Instant at = clock_->now();
+  if (!*sender) {
+    // No message, so no text for its time; a reading that could not be made
+    // one is still the fault it would be. A receiver that comes later never
+    // sees this message.
+    Result<void> checked = check_timestamp(at);
+    if (!checked) return unexpected(std::move(checked).error());
+    return uint64_t{0};
+  }
+  Result<Timestamp> now = format_timestamp(at);
   if (!now) return unexpected(std::move(now).error());
-  if (!*sender) return uint64_t{0};  // a receiver that comes later never sees it
   try {
     Expected<uint64_t, Message> sent =
         (*sender)->send(Message{std::string(topic), payload(), std::string(now->text())});

@@ -41,6 +41,8 @@ inline char* put_digits(char* p, uint64_t v, int width) noexcept {
   return p + width;
 }
 
+MeshError before_epoch() { return MeshError::panic("system time before Unix epoch"); }
+
 }  // namespace
 
 Instant SystemClock::now() const noexcept {
@@ -53,13 +55,16 @@ const SystemClock& SystemClock::instance() noexcept {
   return clock;
 }
 
+Result<void> check_timestamp(Instant at) noexcept {
+  if (at.seconds < 0) return unexpected(before_epoch());
+  return {};
+}
+
 Result<Timestamp> format_timestamp(Instant at) noexcept {
   // One object returned on every path, so that it is built where the caller
   // receives it.
-  Result<Timestamp> result =
-      at.seconds < 0
-          ? Result<Timestamp>(unexpected(MeshError::panic("system time before Unix epoch")))
-          : Result<Timestamp>(Timestamp());
+  Result<Timestamp> result = at.seconds < 0 ? Result<Timestamp>(unexpected(before_epoch()))
+                                            : Result<Timestamp>(Timestamp());
   if (!result) return result;
   // The date and time of day change once a second: keep the last text.
   struct SecondsText {

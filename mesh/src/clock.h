@@ -55,6 +55,8 @@ class Timestamp {
 
 // Fails with a Panic "system time before Unix epoch" for instants before 1970.
 Result<Timestamp> format_timestamp(Instant at) noexcept;
+// That failure alone, for a caller that reads the clock but may need no text.
+Result<void> check_timestamp(Instant at) noexcept;
 
 inline Result<Timestamp> read_timestamp(const Clock& clock) noexcept {
   return format_timestamp(clock.now());
