@@ -54,16 +54,23 @@ inline bool is_ascii_plain(std::string_view text) noexcept {
 
 // --- Word at a time ------------------------------------------------------------
 
-// True when any byte of w is special (see is_special). Byte order does not
-// matter: only whether some byte is.
-inline bool special_in_word(uint64_t w) noexcept {
+// A flag (the byte's top bit) for each special byte of w (see is_special),
+// and perhaps for bytes above one: a borrow runs on upwards, so the lowest
+// flag is always the lowest special byte.
+inline uint64_t special_flags(uint64_t w) noexcept {
   constexpr uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
   const uint64_t quote = w ^ (kOnes * '"');
   const uint64_t backslash = w ^ (kOnes * '\\');
   const uint64_t has_quote = (quote - kOnes) & ~quote;
   const uint64_t has_backslash = (backslash - kOnes) & ~backslash;
   const uint64_t has_control = (w - kOnes * 0x20) & ~w;
-  return ((has_quote | has_backslash | has_control | w) & kHigh) != 0;
+  return (has_quote | has_backslash | has_control | w) & kHigh;
+}
+
+// The index of the first special byte among the 8 at s (8 when there is none).
+inline size_t first_special_8(const unsigned char* s) noexcept {
+  const uint64_t flags = special_flags(platform::load_le64(s));
+  return flags == 0 ? 8 : static_cast<size_t>(std::countr_zero(flags)) / 8;
 }
 
 inline uint64_t load_word(const unsigned char* p) noexcept {
@@ -101,7 +108,10 @@ inline size_t skip_plain_ascii(const unsigned char* s, size_t i, size_t n) noexc
     if (mask != 0) return i + static_cast<size_t>(std::countr_zero(mask));
   }
 #endif
-  while (i + 8 <= n && !special_in_word(load_word(s + i))) i += 8;
+  for (; i + 8 <= n; i += 8) {
+    const size_t k = first_special_8(s + i);
+    if (k < 8) return i + k;
+  }
   return skip_plain_ascii_plain(s, i, n);
 #endif
 }
@@ -116,16 +126,10 @@ inline size_t first_special_16(const unsigned char* s) noexcept {
   const unsigned mask = escape_mask_16(s, &high) | high | 0x10000;
   return static_cast<size_t>(std::countr_zero(mask));
 #else
-  // Word at a time: the lowest flagged byte of a little-endian load is the
-  // first special one (later bytes may be flagged spuriously, never earlier).
+  // Word at a time.
   for (size_t half = 0; half < 16; half += 8) {
-    const uint64_t w = platform::load_le64(s + half);
-    constexpr uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
-    const uint64_t quote = w ^ (kOnes * '"'), backslash = w ^ (kOnes * '\\');
-    const uint64_t flags = (((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash) |
-                            ((w - kOnes * 0x20) & ~w) | w) &
-                           kHigh;
-    if (flags != 0) return half + static_cast<size_t>(std::countr_zero(flags)) / 8;
+    const size_t k = first_special_8(s + half);
+    if (k < 8) return half + k;
   }
   return 16;
 #endif
