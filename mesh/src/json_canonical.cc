@@ -13,108 +13,136 @@ namespace {
 class CanonicalCheck {
  public:
   explicit CanonicalCheck(std::string_view in) noexcept
-      : s_(reinterpret_cast<const unsigned char*>(in.data())), n_(in.size()) {}
+      : begin_(reinterpret_cast<const unsigned char*>(in.data())), end_(begin_ + in.size()) {}
 
-  bool whole() noexcept { return value(0) && i_ == n_; }
-
- private:
-  bool value(int depth) noexcept {
-    if (i_ >= n_) return false;
-    switch (s_[i_]) {
-      case '{':
-        return object(depth + 1);
-      case '[':
-        return array(depth + 1);
-      case '"':
-        return string();
-      case 't':
-        return word("true");
-      case 'f':
-        return word("false");
-      case 'n':
-        return word("null");
-      default:
-        return integer();
+  bool whole() const noexcept {
+    // Each open container, and for an object its last key so far (null
+    // before the first): slots are written as containers open.
+    Level levels[kMaxDepth + 1];
+    int depth = 0;
+    // Each step returns where it stopped, or null where it says no.
+    Ptr p = begin_;
+    for (;;) {
+      if (p == end_) return false;
+      switch (*p) {
+        case '{':
+        case '[': {
+          const bool object = *p++ == '{';
+          if (depth == kMaxDepth) return false;
+          Level& open = levels[++depth];
+          open.object = object;
+          open.key = nullptr;
+          if (p != end_ && *p == (object ? '}' : ']')) {
+            ++p;
+            --depth;
+            break;
+          }
+          if (object && (p = key(p, open)) == nullptr) return false;
+          continue;  // the container's first value
+        }
+        case '"':
+          p = string(p + 1);
+          break;
+        case 't':
+          p = word(p, "true");
+          break;
+        case 'f':
+          p = word(p, "false");
+          break;
+        case 'n':
+          p = word(p, "null");
+          break;
+        default:
+          p = integer(p);
+      }
+      if (p == nullptr) return false;
+      // After a value: a comma and the next one, or containers closing.
+      for (;;) {
+        if (depth == 0) return p == end_;
+        if (p == end_) return false;
+        Level& open = levels[depth];
+        if (*p == ',') {
+          ++p;
+          if (open.object && (p = key(p, open)) == nullptr) return false;
+          break;
+        }
+        if (*p != (open.object ? '}' : ']')) return false;
+        ++p;
+        --depth;
+      }
     }
   }
-  bool word(std::string_view w) noexcept {
-    if (n_ - i_ < w.size() || std::memcmp(s_ + i_, w.data(), w.size()) != 0) return false;
-    i_ += w.size();
-    return true;
+
+ private:
+  using Ptr = const unsigned char*;
+  struct Level {
+    bool object;
+    Ptr key;
+    size_t key_size;
+    uint64_t key_prefix;
+  };
+
+  // A key and its colon, which must come after the object's last key.
+  Ptr key(Ptr p, Level& open) const noexcept {
+    if (p == end_ || *p != '"') return nullptr;
+    const Ptr start = p + 1;
+    p = string(start);
+    if (p == nullptr || p == end_ || *p != ':') return nullptr;
+    const std::string_view key(reinterpret_cast<const char*>(start),
+                               static_cast<size_t>(p - 1 - start));
+    // Most keys differ in their first eight bytes.
+    const uint64_t prefix = end_ - start >= 8 ? scan::big_endian_prefix_at(key.data(), key.size())
+                                              : scan::big_endian_prefix(key, 0);
+    if (open.key != nullptr) {
+      if (prefix < open.key_prefix) return nullptr;
+      const std::string_view last(reinterpret_cast<const char*>(open.key), open.key_size);
+      if (prefix == open.key_prefix && !(last < key)) return nullptr;
+    }
+    open.key = start;
+    open.key_size = key.size();
+    open.key_prefix = prefix;
+    return p + 1;
+  }
+  Ptr word(Ptr p, std::string_view w) const noexcept {
+    if (static_cast<size_t>(end_ - p) < w.size() || std::memcmp(p, w.data(), w.size()) != 0) {
+      return nullptr;
+    }
+    return p + w.size();
   }
   // An integer of at most 18 digits: it fits either integer form. "-0"
   // becomes a float, so it is not canonical.
-  bool integer() noexcept {
-    const bool negative = s_[i_] == '-';
-    if (negative) ++i_;
-    const size_t digits = i_;
-    if (i_ < n_ && s_[i_] == '0') {
-      ++i_;
-      if (negative) return false;
+  Ptr integer(Ptr p) const noexcept {
+    const bool negative = *p == '-';
+    if (negative) ++p;
+    const Ptr digits = p;
+    if (p != end_ && *p == '0') {
+      if (negative) return nullptr;
+      ++p;
     } else {
-      while (i_ < n_ && s_[i_] >= '0' && s_[i_] <= '9') ++i_;
+      while (p != end_ && *p >= '0' && *p <= '9') ++p;
     }
-    const size_t count = i_ - digits;
-    if (count == 0 || count > 18) return false;
-    return i_ >= n_ || (s_[i_] != '.' && s_[i_] != 'e' && s_[i_] != 'E');
+    const auto count = p - digits;
+    if (count == 0 || count > 18) return nullptr;
+    return p == end_ || (*p != '.' && *p != 'e' && *p != 'E') ? p : nullptr;
   }
-  bool string() noexcept {
-    ++i_;
+  // After the opening quote.
+  Ptr string(Ptr p) const noexcept {
+    const size_t n = static_cast<size_t>(end_ - begin_);
     for (;;) {
-      i_ = scan::skip_plain_ascii(s_, i_, n_);
-      if (i_ >= n_) return false;
-      const unsigned char c = s_[i_];
-      if (c == '"') {
-        ++i_;
-        return true;
-      }
-      if (c < 0x80) return false;  // an escape or a control
+      p = begin_ + scan::skip_plain_ascii(begin_, static_cast<size_t>(p - begin_), n);
+      if (p == end_) return nullptr;
+      const unsigned char c = *p;
+      if (c == '"') return p + 1;
+      if (c < 0x80) return nullptr;  // an escape or a control
       size_t bad_at = 0;
-      const size_t len = detail::utf8_sequence(s_ + i_, n_ - i_, &bad_at);
-      if (len == 0) return false;
-      i_ += len;
-    }
-  }
-  bool array(int depth) noexcept {
-    if (depth > kMaxDepth) return false;
-    ++i_;
-    if (i_ < n_ && s_[i_] == ']') {
-      ++i_;
-      return true;
-    }
-    for (;;) {
-      if (!value(depth) || i_ >= n_) return false;
-      const unsigned char c = s_[i_++];
-      if (c == ']') return true;
-      if (c != ',') return false;
-    }
-  }
-  bool object(int depth) noexcept {
-    if (depth > kMaxDepth) return false;
-    ++i_;
-    if (i_ < n_ && s_[i_] == '}') {
-      ++i_;
-      return true;
-    }
-    std::string_view previous;
-    for (bool first = true;; first = false) {
-      if (i_ >= n_ || s_[i_] != '"') return false;
-      const size_t key_start = i_ + 1;
-      if (!string()) return false;
-      const std::string_view key(reinterpret_cast<const char*>(s_) + key_start, i_ - 1 - key_start);
-      if (!first && !(previous < key)) return false;
-      previous = key;
-      if (i_ >= n_ || s_[i_++] != ':') return false;
-      if (!value(depth) || i_ >= n_) return false;
-      const unsigned char c = s_[i_++];
-      if (c == '}') return true;
-      if (c != ',') return false;
+      const size_t len = detail::utf8_sequence(p, static_cast<size_t>(end_ - p), &bad_at);
+      if (len == 0) return nullptr;
+      p += len;
     }
   }
 
-  const unsigned char* s_;
-  size_t n_;
-  size_t i_ = 0;
+  const Ptr begin_;
+  const Ptr end_;
 };
 
 }  // namespace
