@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -37,6 +38,26 @@ struct HashedKey {
   std::string_view text;
   uint64_t hash;
 };
+
+// Whether a and b hold the same bytes. Most keys are short, and for them a
+// few overlapping loads beat the call into memcmp.
+inline bool same_bytes(std::string_view a, std::string_view b) noexcept {
+  const size_t n = a.size();
+  if (n != b.size()) return false;
+  const auto differ = [&](auto word, size_t at) {
+    decltype(word) x, y;
+    std::memcpy(&x, a.data() + at, sizeof x);
+    std::memcpy(&y, b.data() + at, sizeof y);
+    return x != y;
+  };
+  if (n >= 8) {
+    if (n > 16) return std::memcmp(a.data(), b.data(), n) == 0;
+    return !differ(uint64_t{}, 0) && !differ(uint64_t{}, n - 8);
+  }
+  if (n >= 4) return !differ(uint32_t{}, 0) && !differ(uint32_t{}, n - 4);
+  if (n >= 2) return !differ(uint16_t{}, 0) && !differ(uint16_t{}, n - 2);
+  return n == 0 || a[0] == b[0];
+}
 
 // A string-keyed hash map with keyed hashing and lookups by std::string_view.
 //
@@ -141,7 +162,7 @@ class KeyedMap {
     for (size_t pos = home(h);; pos = (pos + 1) & mask()) {
       const uint32_t s = slots_[pos];
       if (s == 0) return kNone;
-      if ((s >> bits_) == f && entries_[index_at(pos)].first == key.text) return pos;
+      if ((s >> bits_) == f && same_bytes(entries_[index_at(pos)].first, key.text)) return pos;
     }
   }
   size_t slot_of_index(uint64_t h, size_t index) const noexcept {

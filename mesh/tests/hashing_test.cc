@@ -78,6 +78,22 @@ TEST(KeyedMapTest, EmptyKeyAndBinaryKeys) {
   EXPECT_FALSE(map.contains(std::string_view("a\0", 2)));
 }
 
+// Lookups compare keys whose hash fragments agree: every length the
+// comparison treats apart, a difference at every byte, in separate buffers.
+TEST(KeyedMapTest, KeysAreEqualOnlyByteForByte) {
+  for (size_t n = 0; n <= 24; ++n) {
+    std::string a(n, 'x'), b(n, 'x');
+    for (size_t i = 0; i < n; ++i) a[i] = b[i] = static_cast<char>('a' + i);
+    EXPECT_TRUE(same_bytes(a, b)) << n;
+    EXPECT_FALSE(same_bytes(a, b + "x")) << n;
+    for (size_t i = 0; i < n; ++i) {
+      std::string c = b;
+      c[i] = '\0';
+      EXPECT_FALSE(same_bytes(a, c)) << n << " " << i;
+    }
+  }
+}
+
 // The published SipHash-1-3 test vectors: key bytes 00..0f, message bytes
 // 00..n-1, the hash read as a little-endian word. Every tail length and two
 // whole blocks; a machine that loaded words in its own byte order fails.
