@@ -15,75 +15,26 @@ class CanonicalCheck {
   explicit CanonicalCheck(std::string_view in) noexcept
       : begin_(reinterpret_cast<const unsigned char*>(in.data())), end_(begin_ + in.size()) {}
 
-  bool whole() const noexcept {
-    // Each open container, and for an object its last key so far (null
-    // before the first): slots are written as containers open.
-    Level levels[kMaxDepth + 1];
-    int depth = 0;
-    // Each step returns where it stopped, or null where it says no.
-    Ptr p = begin_;
-    for (;;) {
-      if (p == end_) return false;
-      switch (*p) {
-        case '{':
-        case '[': {
-          const bool object = *p++ == '{';
-          if (depth == kMaxDepth) return false;
-          Level& open = levels[++depth];
-          open.object = object;
-          open.key = nullptr;
-          if (p != end_ && *p == (object ? '}' : ']')) {
-            ++p;
-            --depth;
-            break;
-          }
-          if (object && (p = key(p, open)) == nullptr) return false;
-          continue;  // the container's first value
-        }
-        case '"':
-          p = string(p + 1);
-          break;
-        case 't':
-          p = word(p, "true");
-          break;
-        case 'f':
-          p = word(p, "false");
-          break;
-        case 'n':
-          p = word(p, "null");
-          break;
-        default:
-          p = integer(p);
-      }
-      if (p == nullptr) return false;
-      // After a value: a comma and the next one, or containers closing.
-      for (;;) {
-        if (depth == 0) return p == end_;
-        if (p == end_) return false;
-        Level& open = levels[depth];
-        if (*p == ',') {
-          ++p;
-          if (open.object && (p = key(p, open)) == nullptr) return false;
-          break;
-        }
-        if (*p != (open.object ? '}' : ']')) return false;
-        ++p;
-        --depth;
-      }
-    }
-  }
+  bool whole() noexcept { return walk_grammar(*this, begin_, end_); }
 
  private:
+  friend bool walk_grammar<CanonicalCheck>(CanonicalCheck&, const unsigned char*,
+                                           const unsigned char*) noexcept;
   using Ptr = const unsigned char*;
-  struct Level {
-    bool object;
-    Ptr key;
-    size_t key_size;
-    uint64_t key_prefix;
+  static constexpr int kDepth = kMaxDepth;
+  // For each open object, its last key so far (null before the first).
+  struct LastKey {
+    Ptr text;
+    size_t size;
+    uint64_t prefix;
   };
 
+  void open(int depth) noexcept { last_keys_[depth].text = nullptr; }
+  static Ptr gap(Ptr p) noexcept { return p; }  // none
+
   // A key and its colon, which must come after the object's last key.
-  Ptr key(Ptr p, Level& open) const noexcept {
+  Ptr key(Ptr p, int depth) noexcept {
+    LastKey& last_key = last_keys_[depth];
     if (p == end_ || *p != '"') return nullptr;
     const Ptr start = p + 1;
     p = string(start);
@@ -93,25 +44,17 @@ class CanonicalCheck {
     // Most keys differ in their first eight bytes.
     const uint64_t prefix = end_ - start >= 8 ? scan::big_endian_prefix_at(key.data(), key.size())
                                               : scan::big_endian_prefix(key, 0);
-    if (open.key != nullptr) {
-      if (prefix < open.key_prefix) return nullptr;
-      const std::string_view last(reinterpret_cast<const char*>(open.key), open.key_size);
-      if (prefix == open.key_prefix && !(last < key)) return nullptr;
+    if (last_key.text != nullptr) {
+      if (prefix < last_key.prefix) return nullptr;
+      const std::string_view last(reinterpret_cast<const char*>(last_key.text), last_key.size);
+      if (prefix == last_key.prefix && !(last < key)) return nullptr;
     }
-    open.key = start;
-    open.key_size = key.size();
-    open.key_prefix = prefix;
+    last_key = {start, key.size(), prefix};
     return p + 1;
-  }
-  Ptr word(Ptr p, std::string_view w) const noexcept {
-    if (static_cast<size_t>(end_ - p) < w.size() || std::memcmp(p, w.data(), w.size()) != 0) {
-      return nullptr;
-    }
-    return p + w.size();
   }
   // An integer of at most 18 digits: it fits either integer form. "-0"
   // becomes a float, so it is not canonical.
-  Ptr integer(Ptr p) const noexcept {
+  Ptr number(Ptr p) const noexcept {
     const bool negative = *p == '-';
     if (negative) ++p;
     const Ptr digits = p;
@@ -143,6 +86,7 @@ class CanonicalCheck {
 
   const Ptr begin_;
   const Ptr end_;
+  LastKey last_keys_[kMaxDepth + 1];  // written as objects open
 };
 
 }  // namespace

@@ -127,6 +127,92 @@ bool Reader::read_literal(std::string_view word, Out& out) {
   return true;  // not reached: the whole word was there
 }
 
+// The walk over a JSON text's grammar that the checks without output share
+// (values, containers, commas and colons), each check with its own rules:
+//   kDepth            how deep containers may nest (at most 128);
+//   Ptr gap(Ptr)      past the whitespace it allows between tokens;
+//   Ptr string(Ptr)   after an opening quote: past the closing one;
+//   Ptr number(Ptr)   at a number's first byte: past its end;
+//   void open(int depth)       an object or array opens at that depth;
+//   Ptr key(Ptr, int depth)    at what should be an object's key: past its colon.
+// Each step returns where it stopped, or null where the check says no; true
+// when the text is exactly one value the rules accept.
+template <class Rules>
+bool walk_grammar(Rules& rules, const unsigned char* p, const unsigned char* end) noexcept {
+  static_assert(Rules::kDepth <= 128);
+  const auto word = [end](const unsigned char* at, std::string_view w) -> const unsigned char* {
+    if (static_cast<size_t>(end - at) < w.size() || std::memcmp(at, w.data(), w.size()) != 0) {
+      return nullptr;
+    }
+    return at + w.size();
+  };
+  // The open containers: how many, and a bit each, set for an object, the
+  // innermost lowest (levels past 64 in `outer`).
+  int depth = 0;
+  uint64_t objects = 0, outer = 0;
+  const auto close = [&] {
+    --depth;
+    objects >>= 1;
+    if constexpr (Rules::kDepth > 64) {
+      objects |= outer << 63;
+      outer >>= 1;
+    }
+  };
+  for (;;) {
+    p = rules.gap(p);
+    if (p == end) return false;
+    switch (*p) {
+      case '{':
+      case '[': {
+        const bool object = *p++ == '{';
+        if (depth == Rules::kDepth) return false;
+        ++depth;
+        if constexpr (Rules::kDepth > 64) outer = outer << 1 | objects >> 63;
+        objects = objects << 1 | static_cast<uint64_t>(object);
+        rules.open(depth);
+        p = rules.gap(p);
+        if (p != end && *p == (object ? '}' : ']')) {
+          ++p;
+          close();
+          break;
+        }
+        if (object && (p = rules.key(p, depth)) == nullptr) return false;
+        continue;  // the container's first value
+      }
+      case '"':
+        p = rules.string(p + 1);
+        break;
+      case 't':
+        p = word(p, "true");
+        break;
+      case 'f':
+        p = word(p, "false");
+        break;
+      case 'n':
+        p = word(p, "null");
+        break;
+      default:
+        p = rules.number(p);
+    }
+    if (p == nullptr) return false;
+    // After a value: a comma and the next one, or containers closing.
+    for (;;) {
+      p = rules.gap(p);
+      if (depth == 0) return p == end;
+      if (p == end) return false;
+      const bool object = (objects & 1) != 0;
+      if (*p == ',') {
+        ++p;
+        if (object && (p = rules.key(p, depth)) == nullptr) return false;
+        break;
+      }
+      if (*p != (object ? '}' : ']')) return false;
+      ++p;
+      close();
+    }
+  }
+}
+
 namespace detail {
 
 // Bytes the writer escapes: the quote, the backslash, control characters.

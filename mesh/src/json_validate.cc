@@ -18,71 +18,17 @@ class PlainCheck {
   explicit PlainCheck(std::string_view in) noexcept
       : begin_(reinterpret_cast<const unsigned char*>(in.data())), end_(begin_ + in.size()) {}
 
-  bool whole() const noexcept {
-    constexpr int kDepth = 64;
-    uint64_t objects = 0;  // bit 0: the innermost open container is an object
-    int depth = 0;
-    // Each step returns where it stopped, or null where it says no.
-    const unsigned char* p = begin_;
-    for (;;) {
-      p = ws(p);
-      if (p == end_) return false;
-      switch (*p) {
-        case '{':
-        case '[': {
-          const bool object = *p++ == '{';
-          if (depth == kDepth) return false;
-          ++depth;
-          objects = objects << 1 | static_cast<uint64_t>(object);
-          p = ws(p);
-          if (p != end_ && *p == (object ? '}' : ']')) {
-            ++p;
-            --depth;
-            objects >>= 1;
-            break;
-          }
-          if (object && (p = key(p)) == nullptr) return false;
-          continue;  // the container's first value
-        }
-        case '"':
-          p = string(p + 1);
-          break;
-        case 't':
-          p = word(p, "true");
-          break;
-        case 'f':
-          p = word(p, "false");
-          break;
-        case 'n':
-          p = word(p, "null");
-          break;
-        default:
-          p = number(p);
-      }
-      if (p == nullptr) return false;
-      // After a value: a comma and the next one, or containers closing.
-      for (;;) {
-        p = ws(p);
-        if (depth == 0) return p == end_;
-        if (p == end_) return false;
-        const bool object = (objects & 1) != 0;
-        if (*p == ',') {
-          ++p;
-          if (object && (p = key(p)) == nullptr) return false;
-          break;
-        }
-        if (*p != (object ? '}' : ']')) return false;
-        ++p;
-        --depth;
-        objects >>= 1;
-      }
-    }
-  }
+  bool whole() noexcept { return walk_grammar(*this, begin_, end_); }
 
  private:
+  friend bool walk_grammar<PlainCheck>(PlainCheck&, const unsigned char*,
+                                       const unsigned char*) noexcept;
   using Ptr = const unsigned char*;
+  static constexpr int kDepth = 64;
 
-  Ptr ws(Ptr p) const noexcept {
+  static void open(int) noexcept {}
+
+  Ptr gap(Ptr p) const noexcept {
     // Most gaps are one space or none.
     while (p != end_ && *p <= ' ' && Reader::is_ws(static_cast<char>(*p))) ++p;
     return p;
@@ -96,21 +42,14 @@ class PlainCheck {
   }
 
   // A key, its colon, and the whitespace around them.
-  Ptr key(Ptr p) const noexcept {
-    p = ws(p);
+  Ptr key(Ptr p, int) const noexcept {
+    p = gap(p);
     if (p == end_ || *p != '"') return nullptr;
     p = string(p + 1);
     if (p == nullptr) return nullptr;
-    p = ws(p);
+    p = gap(p);
     if (p == end_ || *p != ':') return nullptr;
     return p + 1;
-  }
-
-  Ptr word(Ptr p, std::string_view w) const noexcept {
-    if (static_cast<size_t>(end_ - p) < w.size() || std::memcmp(p, w.data(), w.size()) != 0) {
-      return nullptr;
-    }
-    return p + w.size();
   }
 
   // After the opening quote.
