@@ -110,6 +110,13 @@ class KeyedMap {
     return {insert_new(k.hash, std::forward<K>(key), std::forward<Args>(args)...), true};
   }
 
+  // emplace for a key hashed already, so that a find and then an insertion
+  // hash it once.
+  template <class... Args>
+  std::pair<iterator, bool> try_emplace(const HashedKey& key, Args&&... args) {
+    if (const auto it = find(key); it != end()) return {it, false};
+    return {insert_new(key.hash, std::string(key.text), std::forward<Args>(args)...), true};
+  }
   template <class K, class M>
   std::pair<iterator, bool> insert_or_assign(K&& key, M&& value) {
     const HashedKey k{std::string_view(key)};

@@ -10,13 +10,13 @@ namespace vrell {
 
 namespace {
 
-MeshError in_progress(std::string_view name, const MigrationState& record) {
+MeshError in_progress(std::string_view name, uint8_t stage) {
   std::string message = "Migration for '";
   message += name;
   message += "' already in progress at stage ";
-  message += std::to_string(record.stage);
+  message += std::to_string(stage);
   message += " (";
-  message += record.stage_name;
+  message += kStageNames[stage];
   message += ')';
   return MeshError::migration(message);
 }
@@ -35,26 +35,61 @@ MeshError already_complete(std::string_view name) {
   return MeshError::migration(message);
 }
 
-void apply_stage(MigrationState& record, uint8_t stage, std::string_view now,
-                 uint64_t discrepancies, uint64_t keys) {
-  record.stage = stage;
-  record.stage_name = kStageNames[stage];
-  record.advanced_at = now;
+constexpr size_t longest_stage_name() {
+  size_t n = 0;
+  for (std::string_view name : kStageNames) n = std::max(n, name.size());
+  return n;
+}
+
+// REQUIRES: the state's strings have room for a stage name and a timestamp.
+void apply_stage(MigrationState& state, uint8_t stage, const Timestamp& now, uint64_t discrepancies,
+                 uint64_t keys) {
+  state.stage = stage;
+  state.stage_name = kStageNames[stage];
+  state.advanced_at = now.text();
   // Unsigned: wraps modulo 2^64 by design.
+  state.discrepancy_count += discrepancies;
+  state.keys_migrated += keys;
+}
+
+template <class Record>
+void apply_stage(Record& record, uint8_t stage, const Timestamp& now, uint64_t discrepancies,
+                 uint64_t keys) noexcept {
+  record.stage = stage;
+  record.advanced_at = now;
   record.discrepancy_count += discrepancies;
   record.keys_migrated += keys;
 }
 
+template <class Record>
+MigrationState state_of(std::string_view name, const Record& r, std::string_view app_name) {
+  MigrationState s;
+  s.variable_name = name;
+  s.source_backend = r.source_backend;
+  s.target_backend = r.target_backend;
+  s.stage = r.stage;
+  s.stage_name = kStageNames[r.stage];
+  s.started_at = r.started_at.text();
+  s.advanced_at = r.advanced_at.text();
+  s.discrepancy_count = r.discrepancy_count;
+  s.keys_migrated = r.keys_migrated;
+  s.app_name = app_name;
+  return s;
+}
+
 // What a changing operation hands back: a copy of the record, or its JSON
 // appended to a string. Either is prepared before the table changes (the
-// copy made, the string's room reserved), so a failed allocation leaves the
-// table as it was.
+// copy made with room for what changes, the string's room reserved), so a
+// failed allocation leaves the table as it was.
 struct CopyOut {
   using Result = vrell::Result<MigrationState>;
+  std::string_view app_name;
   MigrationState copy;
   template <class Record>
-  void prepare(const Record& record) {
-    copy = record.state;
+  void prepare(std::string_view name, const Record& record) {
+    copy = state_of(name, record, app_name);
+    copy.stage_name.reserve(longest_stage_name());
+    copy.advanced_at.reserve(Timestamp::kCapacity);
   }
   template <class Record>
   Result finish(const Record&) {
@@ -77,12 +112,6 @@ constexpr std::string_view kDiscrepancyPiece = "\",\"discrepancy_count\":";
 constexpr std::string_view kKeysPiece = ",\"keys_migrated\":";
 constexpr std::string_view kAppNamePiece = ",\"app_name\":";
 
-constexpr size_t longest_stage_name() {
-  size_t n = 0;
-  for (std::string_view name : kStageNames) n = std::max(n, name.size());
-  return n;
-}
-
 // At most what lies between head and tail, at any stage: the stage number,
 // the pieces, the stage name, two timestamps and two counters of 20 digits.
 constexpr size_t kMiddleBound = 3 + kStageNamePiece.size() + longest_stage_name() +
@@ -90,17 +119,18 @@ constexpr size_t kMiddleBound = 3 + kStageNamePiece.size() + longest_stage_name(
                                 2 * Timestamp::kCapacity + kDiscrepancyPiece.size() +
                                 kKeysPiece.size() + 2 * 20;
 
-void append_head(std::string& out, const MigrationState& s) {
+void append_head(std::string& out, std::string_view variable_name, std::string_view source_backend,
+                 std::string_view target_backend) {
   // Room for names that need no escape, which is nearly every name.
-  size_t size = 6 + s.variable_name.size() + s.source_backend.size() + s.target_backend.size();
+  size_t size = 6 + variable_name.size() + source_backend.size() + target_backend.size();
   for (std::string_view piece : kHeadPieces) size += piece.size();
   out.reserve(out.size() + size);
   out += kHeadPieces[0];
-  json::write_string(out, s.variable_name);
+  json::write_string(out, variable_name);
   out += kHeadPieces[1];
-  json::write_string(out, s.source_backend);
+  json::write_string(out, source_backend);
   out += kHeadPieces[2];
-  json::write_string(out, s.target_backend);
+  json::write_string(out, target_backend);
   out += kHeadPieces[3];
 }
 
@@ -111,24 +141,44 @@ std::string json_tail(std::string_view app_name) {
   return tail;
 }
 
+// The members that change, as write_record takes them.
+struct Middle {
+  uint8_t stage;
+  std::string_view stage_name, started_at, advanced_at;
+  uint64_t discrepancy_count, keys_migrated;
+};
+
+Middle middle_of(const MigrationState& s) noexcept {
+  return {s.stage, s.stage_name, s.started_at, s.advanced_at, s.discrepancy_count, s.keys_migrated};
+}
+
+template <class Record>
+Middle middle_of(const Record& r) noexcept {
+  return {r.stage,
+          kStageNames[r.stage],
+          r.started_at.text(),
+          r.advanced_at.text(),
+          r.discrepancy_count,
+          r.keys_migrated};
+}
+
 // Appends head, the members that change, and tail. The stage name and the
 // timestamps are written as this controller made them (such text needs no
 // escape). Allocates only when the room reserved falls short.
-void write_record(const MigrationState& s, std::string_view head, std::string_view tail,
-                  std::string& out) {
+void write_record(std::string_view head, const Middle& m, std::string_view tail, std::string& out) {
   json::RawWriter w(out, head.size() + kMiddleBound + tail.size());
   w.raw(head);
-  w.u64(s.stage);
+  w.u64(m.stage);
   w.raw(kStageNamePiece);
-  w.raw(s.stage_name);
+  w.raw(m.stage_name);
   w.raw(kStartedPiece);
-  w.raw(s.started_at);
+  w.raw(m.started_at);
   w.raw(kAdvancedPiece);
-  w.raw(s.advanced_at);
+  w.raw(m.advanced_at);
   w.raw(kDiscrepancyPiece);
-  w.u64(s.discrepancy_count);
+  w.u64(m.discrepancy_count);
   w.raw(kKeysPiece);
-  w.u64(s.keys_migrated);
+  w.u64(m.keys_migrated);
   w.raw(tail);
 }
 
@@ -136,8 +186,8 @@ void write_record(const MigrationState& s, std::string_view head, std::string_vi
 
 void MigrationState::write_json(std::string& out) const {
   std::string head;
-  append_head(head, *this);
-  write_record(*this, head, json_tail(app_name), out);
+  append_head(head, variable_name, source_backend, target_backend);
+  write_record(head, middle_of(*this), json_tail(app_name), out);
 }
 
 size_t MigrationState::json_size_bound() const noexcept {
@@ -159,27 +209,26 @@ struct JsonOut {
   std::string& out;
   std::string_view tail;
   template <class Record>
-  void prepare(const Record& r) {
+  void prepare(std::string_view, const Record& r) {
     out.reserve(out.size() + r.json_head.size() + kMiddleBound + tail.size());
   }
   template <class Record>
   Result finish(const Record& r) {
-    write_record(r.state, r.json_head, tail, out);
+    write_record(r.json_head, middle_of(r), tail, out);
     return {};
   }
 };
 
-// Moves a stored record to `stage`; strong guarantee as above.
+// Moves a stored record to `stage`; strong guarantee as above: only the
+// preparation may allocate.
 template <class Record, class Out>
-typename Out::Result move_to_stage(Record& record, uint8_t stage, std::string_view now,
-                                   uint64_t discrepancies, uint64_t keys, Out& out) {
-  record.state.stage_name.reserve(kStageNames[stage].size());
-  record.state.advanced_at.reserve(now.size());
-  out.prepare(record);
-  // The copy may still allocate; the stored record, with its room reserved, cannot.
+typename Out::Result move_to_stage(std::string_view name, Record& record, uint8_t stage,
+                                   const Timestamp& now, uint64_t discrepancies, uint64_t keys,
+                                   Out& out) {
+  out.prepare(name, record);
   if constexpr (std::is_same_v<Out, CopyOut>)
     apply_stage(out.copy, stage, now, discrepancies, keys);
-  apply_stage(record.state, stage, now, discrepancies, keys);
+  apply_stage(record, stage, now, discrepancies, keys);
   return out.finish(record);
 }
 
@@ -197,25 +246,21 @@ typename Out::Result MigrationController::start_with(std::string_view variable_n
                                                      std::string_view target_backend, Out& out) {
   using R = typename Out::Result;
   return table_.write([&](Table& t) -> R {
-    const auto it = t.records.find(variable_name);
-    if (it != t.records.end() && it->second.state.stage < kMigrationDone) {
-      return unexpected(in_progress(variable_name, it->second.state));
+    const HashedKey key(variable_name);
+    const auto it = t.records.find(key);
+    if (it != t.records.end() && it->second.stage < kMigrationDone) {
+      return unexpected(in_progress(variable_name, it->second.stage));
     }
     Result<Timestamp> now = read_timestamp(*clock_);
     if (!now) return unexpected(std::move(now).error());
 
     Record record;
-    MigrationState& s = record.state;
-    s.variable_name = variable_name;
-    s.source_backend = source_backend;
-    s.target_backend = target_backend;
-    s.stage = 1;
-    s.stage_name = kStageNames[1];
-    s.started_at = now->text();
-    s.advanced_at = now->text();
-    s.app_name = app_name_;
-    append_head(record.json_head, s);
-    out.prepare(record);
+    record.source_backend = source_backend;
+    record.target_backend = target_backend;
+    record.started_at = *now;
+    record.advanced_at = *now;
+    append_head(record.json_head, variable_name, source_backend, target_backend);
+    out.prepare(variable_name, record);
 
     Record* stored;
     if (it != t.records.end()) {
@@ -223,7 +268,7 @@ typename Out::Result MigrationController::start_with(std::string_view variable_n
       it->second = std::move(record);
       stored = &it->second;
     } else {
-      stored = &t.records.emplace(std::string(variable_name), std::move(record)).first->second;
+      stored = &t.records.try_emplace(key, std::move(record)).first->second;
     }
     ++t.active;
     return out.finish(*stored);
@@ -239,12 +284,13 @@ typename Out::Result MigrationController::advance_with(std::string_view variable
     const auto it = t.records.find(variable_name);
     if (it == t.records.end()) return unexpected(not_started(variable_name));
     Record& record = it->second;
-    if (record.state.stage >= kMigrationDone) return unexpected(already_complete(variable_name));
+    if (record.stage >= kMigrationDone) return unexpected(already_complete(variable_name));
     Result<Timestamp> now = read_timestamp(*clock_);
     if (!now) return unexpected(std::move(now).error());
 
-    const auto next = static_cast<uint8_t>(record.state.stage + 1);
-    R result = move_to_stage(record, next, now->text(), discrepancy_count, keys_migrated, out);
+    const auto next = static_cast<uint8_t>(record.stage + 1);
+    R result =
+        move_to_stage(variable_name, record, next, *now, discrepancy_count, keys_migrated, out);
     if (next == kMigrationDone) --t.active;
     return result;
   });
@@ -257,7 +303,7 @@ typename Out::Result MigrationController::rollback_with(std::string_view variabl
     const auto it = t.records.find(variable_name);
     if (it == t.records.end()) return unexpected(not_started(variable_name));
     Record& record = it->second;
-    const uint8_t stage = record.state.stage;
+    const uint8_t stage = record.stage;
     if (stage == 0) {
       return unexpected(
           MeshError::migration("Already at initial stage \xE2\x80\x94 cannot roll back further"));
@@ -268,14 +314,14 @@ typename Out::Result MigrationController::rollback_with(std::string_view variabl
     Result<Timestamp> now = read_timestamp(*clock_);
     if (!now) return unexpected(std::move(now).error());
 
-    return move_to_stage(record, static_cast<uint8_t>(stage - 1), now->text(), 0, 0, out);
+    return move_to_stage(variable_name, record, static_cast<uint8_t>(stage - 1), *now, 0, 0, out);
   });
 }
 
 Result<MigrationState> MigrationController::start(std::string_view variable_name,
                                                   std::string_view source_backend,
                                                   std::string_view target_backend) {
-  CopyOut out;
+  CopyOut out{app_name_, {}};
   return start_with(variable_name, source_backend, target_backend, out);
 }
 
@@ -289,7 +335,7 @@ Result<void> MigrationController::start(std::string_view variable_name,
 Result<MigrationState> MigrationController::advance(std::string_view variable_name,
                                                     uint64_t discrepancy_count,
                                                     uint64_t keys_migrated) {
-  CopyOut out;
+  CopyOut out{app_name_, {}};
   return advance_with(variable_name, discrepancy_count, keys_migrated, out);
 }
 
@@ -301,7 +347,7 @@ Result<void> MigrationController::advance(std::string_view variable_name,
 }
 
 Result<MigrationState> MigrationController::rollback(std::string_view variable_name) {
-  CopyOut out;
+  CopyOut out{app_name_, {}};
   return rollback_with(variable_name, out);
 }
 
@@ -315,7 +361,7 @@ Result<bool> MigrationController::write_json(std::string_view variable_name,
   return table_.read([&](const Table& t) -> Result<bool> {
     const auto it = t.records.find(variable_name);
     if (it == t.records.end()) return false;
-    write_record(it->second.state, it->second.json_head, json_tail_, out);
+    write_record(it->second.json_head, middle_of(it->second), json_tail_, out);
     return true;
   });
 }
@@ -327,7 +373,7 @@ Result<void> MigrationController::write_list_json(std::string& out) const {
     for (const auto& [name, record] : t.records) {
       if (!first) out += ',';
       first = false;
-      write_record(record.state, record.json_head, json_tail_, out);
+      write_record(record.json_head, middle_of(record), json_tail_, out);
     }
     out += ']';
     return {};
@@ -339,15 +385,15 @@ Result<std::optional<MigrationState>> MigrationController::get(
   return table_.read([&](const Table& t) -> Result<std::optional<MigrationState>> {
     const auto it = t.records.find(variable_name);
     if (it == t.records.end()) return std::optional<MigrationState>();
-    return std::optional<MigrationState>(it->second.state);
+    return std::optional<MigrationState>(state_of(it->first, it->second, app_name_));
   });
 }
 
 Result<std::vector<MigrationState>> MigrationController::list_all() const {
-  return table_.read([](const Table& t) -> Result<std::vector<MigrationState>> {
+  return table_.read([&](const Table& t) -> Result<std::vector<MigrationState>> {
     std::vector<MigrationState> all;
     all.reserve(t.records.size());
-    for (const auto& [name, record] : t.records) all.push_back(record.state);
+    for (const auto& [name, record] : t.records) all.push_back(state_of(name, record, app_name_));
     return all;
   });
 }

@@ -85,11 +85,20 @@ class MigrationController {
 
  private:
   friend struct TestAccess;
+  // A record keeps its timestamps as fixed-size text and not the names that
+  // every record shares (stage names, the app's): a start allocates only the
+  // head, and an advance nothing. The variable's name is the table's key.
   struct Record {
-    MigrationState state;
+    std::string source_backend;
+    std::string target_backend;
     // The JSON text up to the stage's value. Names never change after start,
     // so they are escaped once there, not on every write.
     std::string json_head;
+    uint64_t discrepancy_count = 0;
+    uint64_t keys_migrated = 0;
+    Timestamp started_at;
+    Timestamp advanced_at;
+    uint8_t stage = 1;
   };
   struct Table {
     KeyedMap<Record> records;
