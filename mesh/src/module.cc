@@ -47,10 +47,20 @@ std::string& scratch() {
 }
 
 PyObject* new_str(std::string_view s) {
-  if (platform::kFastPaths && s.size() <= 512 && scan::is_ascii(s)) {
+  if (platform::kFastPaths) {
+    // Nearly all text here is ASCII: made as such, it is read once and needs
+    // no decoding; other text is given up early and decoded.
+    // (Decoded, text may need less room than as ASCII: a failed allocation
+    // is left to the decoder to repeat.)
     PyObject* o = PyUnicode_New(static_cast<Py_ssize_t>(s.size()), 127);
-    if (o != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(o), s.data(), s.size());
-    return o;
+    if (o == nullptr) {
+      PyErr_Clear();
+    } else if (scan::copy_ascii(reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(o)), s.data(),
+                                s.size())) {
+      return o;
+    } else {
+      Py_DECREF(o);
+    }
   }
   return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict");
 }

@@ -52,6 +52,16 @@ inline bool is_ascii_plain(std::string_view text) noexcept {
   return true;
 }
 
+// Copies the n bytes at `from` to `to` while they are below 0x80; true when
+// all of them were (on false, what `to` holds is unspecified).
+inline bool copy_ascii_plain(char* to, const char* from, size_t n) noexcept {
+  for (size_t i = 0; i < n; ++i) {
+    if (static_cast<unsigned char>(from[i]) >= 0x80) return false;
+    to[i] = from[i];
+  }
+  return true;
+}
+
 // --- Word at a time ------------------------------------------------------------
 
 // A flag (the byte's top bit) for each special byte of w (see is_special),
@@ -239,6 +249,64 @@ inline bool is_ascii(std::string_view text) noexcept {
   for (; i + 8 <= text.size(); i += 8) acc |= load_word(s + i);
   for (; i < text.size(); ++i) acc |= s[i];
   return (acc & 0x8080808080808080ull) == 0;
+#endif
+}
+
+// copy_ascii_plain, reading each byte once: text that is ASCII is checked as
+// it is copied, and text that is not is given up within 64 bytes of its first
+// byte from 0x80 up.
+inline bool copy_ascii(char* to, const char* from, size_t n) noexcept {
+#if defined(VRELL_PLAIN_PATHS)
+  return copy_ascii_plain(to, from, n);
+#else
+  constexpr uint64_t kHigh = 0x8080808080808080ull;
+  size_t i = 0;
+#if VRELL_SSE2
+  const auto load = [&](size_t at) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + at));
+  };
+  const auto store = [&](size_t at, __m128i x) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(to + at), x);
+  };
+  for (; i + 64 <= n; i += 64) {
+    const __m128i a = load(i), b = load(i + 16), c = load(i + 32), d = load(i + 48);
+    store(i, a);
+    store(i + 16, b);
+    store(i + 32, c);
+    store(i + 48, d);
+    if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d))) != 0) return false;
+  }
+  if (n >= 16) {
+    __m128i acc = _mm_setzero_si128();
+    for (; i + 16 <= n; i += 16) {
+      const __m128i x = load(i);
+      store(i, x);
+      acc = _mm_or_si128(acc, x);
+    }
+    if (i < n) {  // the last 16 bytes, overlapping what is copied already
+      const __m128i x = load(n - 16);
+      store(n - 16, x);
+      acc = _mm_or_si128(acc, x);
+    }
+    return _mm_movemask_epi8(acc) == 0;
+  }
+#endif
+  uint64_t acc = 0;
+  const auto copy_word = [&](size_t at) {
+    const uint64_t w = load_word(reinterpret_cast<const unsigned char*>(from) + at);
+    std::memcpy(to + at, &w, 8);
+    acc |= w;
+  };
+  for (; i + 8 <= n; i += 8) copy_word(i);
+  if (i < n && n >= 8) {
+    copy_word(n - 8);
+  } else {
+    for (; i < n; ++i) {
+      acc |= static_cast<unsigned char>(from[i]);
+      to[i] = from[i];
+    }
+  }
+  return (acc & kHigh) == 0;
 #endif
 }
 

@@ -5,6 +5,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <random>
+#include <string>
+
+#include "scan.h"
 
 namespace vrell::platform {
 namespace {
@@ -45,6 +48,26 @@ TEST(PlatformTest, ByteOrderIsExplicit) {
   EXPECT_EQ(std::memcmp(back, bytes, 8), 0);
   EXPECT_EQ(byte_swap64(0x0102030405060708u), 0x0807060504030201u);
   EXPECT_EQ(byte_swap64_plain(0x0102030405060708u), 0x0807060504030201u);
+}
+
+// Every length up to past four rounds of 64 bytes, with no high byte or one
+// at each place: the answer, the copy, and not a byte written past the end.
+TEST(PlatformTest, AsciiCopyChecksEveryByteAndWritesNoFurther) {
+  for (size_t n = 0; n <= 300; ++n) {
+    for (size_t high = 0; high <= n; ++high) {  // high == n: none
+      std::string from(n, 'a');
+      for (size_t i = 0; i < n; ++i) from[i] = static_cast<char>(' ' + i % 95);
+      if (high < n) from[high] = static_cast<char>(0x80 | high);
+      std::string to(n + 16, '#');
+      const bool ascii = scan::copy_ascii(to.data(), from.data(), n);
+      ASSERT_EQ(ascii, high == n) << n << " " << high;
+      ASSERT_EQ(ascii, scan::copy_ascii_plain(std::string(n, ' ').data(), from.data(), n));
+      if (ascii) {
+        ASSERT_EQ(to.substr(0, n), from) << n;
+      }
+      ASSERT_EQ(to.substr(n), std::string(16, '#')) << n << " " << high;
+    }
+  }
 }
 
 TEST(PlatformTest, WallTimeAndRandomBytes) {
