@@ -69,7 +69,7 @@ std::string Error::text(std::string_view input) const {
 
 Reader::Reader(std::string_view input) : in_(input) {
   thread_local Workspace kept;
-  Workspace& shared = kept;  // one lookup of the thread's variable, not one per use
+  Workspace& shared = *platform::held(&kept);
   if (!shared.in_use) {
     shared.in_use = true;
     shared.members.clear();
@@ -264,7 +264,8 @@ Expected<void, Error> read_document(std::string_view text, Text& out) {
 }
 
 Expected<Value, Error> parse(std::string_view text) {
-  thread_local Text buffer;
+  thread_local Text kept;
+  Text& buffer = *platform::held(&kept);
   buffer.trim(kKeptBuffer);
   auto r = parse_into(text, buffer);
   if (!r) return unexpected(std::move(r).error());

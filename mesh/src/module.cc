@@ -41,7 +41,8 @@ namespace vrell::binding {
 // Output text held between a component's answer and the new str; reused so that
 // a call allocates nothing for it once warm.
 std::string& scratch() {
-  thread_local std::string buf;
+  thread_local std::string kept;
+  std::string& buf = *platform::held(&kept);
   buf.clear();
   return buf;
 }
@@ -120,7 +121,8 @@ bool canonical_json(const ModuleState& st, std::string_view text, std::string_vi
     out = text;
     return true;
   }
-  thread_local json::Text canonical;
+  thread_local json::Text kept;
+  json::Text& canonical = *platform::held(&kept);
   canonical.trim(json::kKeptBuffer);
   auto parsed = json::read_document(text, canonical);
   if (!parsed) {

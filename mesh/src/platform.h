@@ -183,6 +183,20 @@ inline void copy_blocks16(char* to, const char* from, size_t n) noexcept {
   }
 }
 
+// --- Thread-local variables ----------------------------------------------------
+
+// The address of a thread's variable as a value: taken once, it is kept. In a
+// shared library each computation of such an address is a call, and compilers
+// compute it again at every use of the variable, however it is named; an
+// empty asm that may change the pointer stops that.
+template <class T>
+inline T* held(T* thread_variable) noexcept {
+#if !defined(VRELL_PORTABLE) && (defined(__GNUC__) || defined(__clang__))
+  __asm__("" : "+r"(thread_variable));
+#endif
+  return thread_variable;
+}
+
 // --- Parking -------------------------------------------------------------------
 
 // Sleeps while `word` holds `expected`. May return without a change (callers
