@@ -28,18 +28,21 @@ inline char* put2(char* p, unsigned v) noexcept {
   return p + 2;
 }
 
-// The three digits of each v < 1000 as bytes of a number, the first lowest:
-// a timestamp's fraction takes three, and a load each is a fraction of what
-// six divisions by constants cost.
-constexpr auto kDigits3 = [] {
-  std::array<uint32_t, 1000> table{};
-  for (unsigned v = 0; v < 1000; ++v) {
-    table[v] = ('0' + v / 100) | ('0' + v / 10 % 10) << 8 | ('0' + v % 10) << 16;
+// The two digits of each v < 100 as bytes of a number, the first lowest: a
+// load in place of four divisions by constants, from a table small enough
+// to stay in the nearest cache.
+constexpr auto kDigits2 = [] {
+  std::array<uint16_t, 100> table{};
+  for (unsigned v = 0; v < 100; ++v) {
+    table[v] = static_cast<uint16_t>(('0' + v / 10) | ('0' + v % 10) << 8);
   }
   return table;
 }();
 
-inline uint64_t digits3(unsigned v) noexcept { return kDigits3[v]; }
+// The three digits of v < 1000 as bytes of a number, the first lowest.
+inline uint64_t digits3(unsigned v) noexcept {
+  return (uint64_t{'0'} + v / 100) | uint64_t{kDigits2[v % 100]} << 8;
+}
 
 inline char* put_digits(char* p, uint64_t v, int width) noexcept {
   for (int i = width - 1; i >= 0; --i) {
