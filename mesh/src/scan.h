@@ -45,13 +45,6 @@ inline bool has_special_plain(std::string_view text) noexcept {
   return false;
 }
 
-inline bool is_ascii_plain(std::string_view text) noexcept {
-  for (char c : text) {
-    if (static_cast<unsigned char>(c) >= 0x80) return false;
-  }
-  return true;
-}
-
 // Copies the n bytes at `from` to `to` while they are below 0x80; true when
 // all of them were (on false, what `to` holds is unspecified).
 inline bool copy_ascii_plain(char* to, const char* from, size_t n) noexcept {
@@ -236,20 +229,6 @@ inline uint64_t big_endian_prefix(std::string_view text, size_t from) noexcept {
 inline uint64_t big_endian_prefix_at(const char* p, size_t len) noexcept {
   const uint64_t v = platform::load_be64(p);
   return len >= 8 ? v : v & ~(~uint64_t{0} >> (8 * len));
-}
-
-// True when every byte is below 0x80.
-inline bool is_ascii(std::string_view text) noexcept {
-#if defined(VRELL_PLAIN_PATHS)
-  return is_ascii_plain(text);
-#else
-  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-  uint64_t acc = 0;
-  size_t i = 0;
-  for (; i + 8 <= text.size(); i += 8) acc |= load_word(s + i);
-  for (; i < text.size(); ++i) acc |= s[i];
-  return (acc & 0x8080808080808080ull) == 0;
-#endif
 }
 
 // copy_ascii_plain, reading each byte once: text that is ASCII is checked as
