@@ -15,13 +15,75 @@ class CanonicalCheck {
   explicit CanonicalCheck(std::string_view in) noexcept
       : begin_(reinterpret_cast<const unsigned char*>(in.data())), end_(begin_ + in.size()) {}
 
-  bool whole() noexcept { return walk_grammar(*this, begin_, end_); }
+  // One walk over the grammar (values, containers, commas and colons), with
+  // each step returning where it stopped, or null where the text is not
+  // canonical.
+  bool whole() noexcept {
+    const unsigned char* p = begin_;
+    // The open containers: how many, and a bit each, set for an object, the
+    // innermost lowest (levels past 64 in `outer`).
+    int depth = 0;
+    uint64_t objects = 0, outer = 0;
+    const auto close = [&] {
+      --depth;
+      objects >>= 1;
+      objects |= outer << 63;
+      outer >>= 1;
+    };
+    for (;;) {
+      if (p == end_) return false;
+      switch (*p) {
+        case '{':
+        case '[': {
+          const bool object = *p++ == '{';
+          if (depth == kMaxDepth) return false;
+          ++depth;
+          outer = outer << 1 | objects >> 63;
+          objects = objects << 1 | static_cast<uint64_t>(object);
+          if (object) last_keys_[depth].text = nullptr;
+          if (p != end_ && *p == (object ? '}' : ']')) {
+            ++p;
+            close();
+            break;
+          }
+          if (object && (p = key(p, depth)) == nullptr) return false;
+          continue;  // the container's first value
+        }
+        case '"':
+          p = string(p + 1);
+          break;
+        case 't':
+          p = word(p, "true");
+          break;
+        case 'f':
+          p = word(p, "false");
+          break;
+        case 'n':
+          p = word(p, "null");
+          break;
+        default:
+          p = number(p);
+      }
+      if (p == nullptr) return false;
+      // After a value: a comma and the next one, or containers closing.
+      for (;;) {
+        if (depth == 0) return p == end_;
+        if (p == end_) return false;
+        const bool object = (objects & 1) != 0;
+        if (*p == ',') {
+          ++p;
+          if (object && (p = key(p, depth)) == nullptr) return false;
+          break;
+        }
+        if (*p != (object ? '}' : ']')) return false;
+        ++p;
+        close();
+      }
+    }
+  }
 
  private:
-  friend bool walk_grammar<CanonicalCheck>(CanonicalCheck&, const unsigned char*,
-                                           const unsigned char*) noexcept;
   using Ptr = const unsigned char*;
-  static constexpr int kDepth = kMaxDepth;
   // For each open object, its last key so far (null before the first).
   struct LastKey {
     Ptr text;
@@ -29,8 +91,12 @@ class CanonicalCheck {
     uint64_t prefix;
   };
 
-  void open(int depth) noexcept { last_keys_[depth].text = nullptr; }
-  static Ptr gap(Ptr p) noexcept { return p; }  // none
+  Ptr word(Ptr at, std::string_view w) const noexcept {
+    if (static_cast<size_t>(end_ - at) < w.size() || std::memcmp(at, w.data(), w.size()) != 0) {
+      return nullptr;
+    }
+    return at + w.size();
+  }
 
   // A key and its colon, which must come after the object's last key.
   Ptr key(Ptr p, int depth) noexcept {

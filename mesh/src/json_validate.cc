@@ -9,86 +9,161 @@ namespace vrell::json {
 namespace {
 
 // Recognises, in one pass that writes nothing, text the reader accepts in
-// its common forms. Anything less common makes it say no and leaves the
-// decision, and the error if there is one, to the reader: \u escapes of
-// surrogates that are not a pair, numbers with an exponent or more than 17
-// digits, nesting deeper than 64. It never says yes to text the reader refuses.
-class PlainCheck {
+// its common forms. It reads a copy followed by kPadding zero bytes: a zero
+// byte is refused wherever it stands (outside strings it is no token, inside
+// them a control character), so every loop stops at the end without testing
+// for it, and loads of up to 16 bytes need no care. Anything less common
+// makes it say no and leaves the decision, and the error if there is one, to
+// the reader: \u escapes of surrogates that are not a pair, numbers that may
+// lie beyond the range of doubles, nesting deeper than 64. It never says yes
+// to text the reader refuses.
+class QuickCheck {
  public:
-  explicit PlainCheck(std::string_view in) noexcept
-      : begin_(reinterpret_cast<const unsigned char*>(in.data())), end_(begin_ + in.size()) {}
+  static constexpr size_t kPadding = 16;
 
-  bool whole() noexcept { return walk_grammar(*this, begin_, end_); }
+  // REQUIRES: kPadding zero bytes follow the text.
+  static bool whole(std::string_view padded) noexcept {
+    const auto* p = reinterpret_cast<const unsigned char*>(padded.data());
+    return QuickCheck(p + padded.size()).walk(p);
+  }
 
  private:
-  friend bool walk_grammar<PlainCheck>(PlainCheck&, const unsigned char*,
-                                       const unsigned char*) noexcept;
   using Ptr = const unsigned char*;
   static constexpr int kDepth = 64;
 
-  static void open(int) noexcept {}
+  explicit QuickCheck(Ptr end) noexcept : end_(end) {}
 
-  Ptr gap(Ptr p) const noexcept {
-    // Most gaps are one space or none.
-    while (p != end_ && *p <= ' ' && Reader::is_ws(static_cast<char>(*p))) ++p;
-    return p;
-  }
-  static bool digit(unsigned char c) noexcept { return c >= '0' && c <= '9'; }
+  static bool digit(unsigned char c) noexcept { return static_cast<unsigned char>(c - '0') < 10; }
+  static bool ws(unsigned char c) noexcept { return Reader::is_ws(static_cast<char>(c)); }
   static bool continuation(unsigned char c) noexcept { return (c & 0xC0) == 0x80; }
   static int hex(unsigned char c) noexcept {
     if (digit(c)) return c - '0';
     c = static_cast<unsigned char>(c | 0x20);
     return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
   }
+  static Ptr skip_ws(Ptr p) noexcept {
+    while (*p <= ' ' && ws(*p)) ++p;
+    return p;
+  }
 
-  // A key, its colon, and the whitespace around them.
-  Ptr key(Ptr p, int) const noexcept {
-    p = gap(p);
-    if (p == end_ || *p != '"') return nullptr;
-    p = string(p + 1);
-    if (p == nullptr) return nullptr;
-    p = gap(p);
-    if (p == end_ || *p != ':') return nullptr;
-    return p + 1;
+  // Three states: at a value, at an object's key, after a value. The gap
+  // writers put after a comma or a colon (one space, or none) is stepped
+  // over by a branch, which is predicted: a computed step would make every
+  // later position wait for the load of that byte. Other whitespace takes a
+  // slower turn.
+  bool walk(Ptr p) noexcept {
+    // The open containers: how many, and a bit each, set for an object, the
+    // innermost lowest.
+    int depth = 0;
+    uint64_t objects = 0;
+    unsigned char c;
+  value:
+    c = *p;
+    if (c == '"') {
+      if ((p = string(p + 1)) == nullptr) return false;
+      goto after;
+    }
+    if (digit(c) || c == '-') {
+      if ((p = number(p)) == nullptr) return false;
+      goto after;
+    }
+    if (c == '{' || c == '[') {
+      const bool object = c == '{';
+      if (depth == kDepth) return false;
+      ++depth;
+      objects = objects << 1 | static_cast<uint64_t>(object);
+      p = skip_ws(p + 1);
+      if (*p == (object ? '}' : ']')) {
+        ++p;
+        --depth;
+        objects >>= 1;
+        goto after;
+      }
+      if (object) goto key;
+      goto value;
+    }
+    if (std::memcmp(p, "true", 4) == 0 || std::memcmp(p, "null", 4) == 0) {
+      p += 4;
+      goto after;
+    }
+    if (std::memcmp(p, "false", 5) == 0) {
+      p += 5;
+      goto after;
+    }
+    if (!ws(c)) return false;
+    p = skip_ws(p + 1);
+    goto value;
+  key:
+    if (*p != '"') {
+      p = skip_ws(p);
+      if (*p != '"') return false;
+    }
+    if ((p = string(p + 1)) == nullptr) return false;
+    if (*p != ':') {
+      p = skip_ws(p);
+      if (*p != ':') return false;
+    }
+    if (*++p == ' ') ++p;
+    goto value;
+  after:
+    c = *p;
+    if (c == ',' && depth > 0) {
+      if (*++p == ' ') ++p;
+      if ((objects & 1) != 0) goto key;
+      goto value;
+    }
+    if ((c == '}' || c == ']') && depth > 0) {
+      if ((c == '}') != ((objects & 1) != 0)) return false;
+      ++p;
+      --depth;
+      objects >>= 1;
+      goto after;
+    }
+    if (ws(c)) {
+      p = skip_ws(p + 1);
+      goto after;
+    }
+    return depth == 0 && p == end_;
   }
 
   // After the opening quote.
-  Ptr string(Ptr p) const noexcept {
-    const size_t n = static_cast<size_t>(end_ - begin_);
+  static Ptr string(Ptr p) noexcept {
     for (;;) {
-      p = begin_ + scan::skip_plain_ascii(begin_, static_cast<size_t>(p - begin_), n);
-      if (p == end_) return nullptr;
+      const unsigned special = scan::special_mask_16(p);
+      if (special == 0) {
+        p += 16;
+        continue;
+      }
+      p += std::countr_zero(special);
       const unsigned char c = *p;
       if (c == '"') return p + 1;
-      const auto left = end_ - p;
       if (c == '\\') {
-        p = escape(p);
-        if (p == nullptr) return nullptr;
-      } else if (c >= 0xC2 && c <= 0xDF && left > 1 && continuation(p[1])) {
+        if ((p = escape(p)) == nullptr) return nullptr;
+        continue;
+      }
+      if (c >= 0xC2 && c <= 0xDF && continuation(p[1])) {
         p += 2;
-      } else if (c >= 0xE1 && c <= 0xEF && c != 0xED && left > 2 && continuation(p[1]) &&
-                 continuation(p[2])) {
+        continue;
+      }
+      if (c >= 0xE1 && c <= 0xEF && c != 0xED && continuation(p[1]) && continuation(p[2])) {
         p += 3;
-      } else if (c >= 0xE0 && c <= 0xF4) {
-        // The leads whose second byte has a narrower range (no overlong
-        // forms, no surrogates, nothing past U+10FFFF), and four-byte forms.
-        const size_t len = c >= 0xF0 ? 4 : 3;
-        const unsigned char lo = c == 0xE0 ? 0xA0 : c == 0xF0 ? 0x90 : 0x80;
-        const unsigned char hi = c == 0xED ? 0x9F : c == 0xF4 ? 0x8F : 0xBF;
-        if (static_cast<size_t>(left) < len || p[1] < lo || p[1] > hi || !continuation(p[2]) ||
-            (len == 4 && !continuation(p[3]))) {
-          return nullptr;
-        }
-        p += len;
-      } else {
+        continue;
+      }
+      if (c < 0xE0 || c > 0xF4) return nullptr;  // a control character, or no UTF-8 lead
+      // The leads whose second byte has a narrower range (no overlong
+      // forms, no surrogates, nothing past U+10FFFF), and four-byte forms.
+      const size_t len = c >= 0xF0 ? 4 : 3;
+      const unsigned char lo = c == 0xE0 ? 0xA0 : c == 0xF0 ? 0x90 : 0x80;
+      const unsigned char hi = c == 0xED ? 0x9F : c == 0xF4 ? 0x8F : 0xBF;
+      if (p[1] < lo || p[1] > hi || !continuation(p[2]) || (len == 4 && !continuation(p[3]))) {
         return nullptr;
       }
+      p += len;
     }
   }
 
   // At the backslash.
-  Ptr escape(Ptr p) const noexcept {
-    if (end_ - p < 2) return nullptr;
+  static Ptr escape(Ptr p) noexcept {
     switch (p[1]) {
       case '"':
       case '\\':
@@ -111,15 +186,14 @@ class PlainCheck {
 
   // A pair of surrogates at p, high then low, as writers that keep to ASCII
   // write characters past U+FFFF; `high` is the first one's code unit.
-  VRELL_NOINLINE Ptr surrogates(Ptr p, int high) const noexcept {
-    if (high >= 0xDC00 || end_ - p < 12 || p[6] != '\\' || p[7] != 'u') return nullptr;
+  VRELL_NOINLINE static Ptr surrogates(Ptr p, int high) noexcept {
+    if (high >= 0xDC00 || p[6] != '\\' || p[7] != 'u') return nullptr;
     const int low = code_unit(p + 6);
     return low >= 0xDC00 && low <= 0xDFFF ? p + 12 : nullptr;
   }
 
   // The four hex digits of the \u escape at p, or -1.
-  int code_unit(Ptr p) const noexcept {
-    if (end_ - p < 6) return -1;
+  static int code_unit(Ptr p) noexcept {
     int cp = 0;
     for (int k = 2; k < 6; ++k) {
       const int h = hex(p[k]);
@@ -129,30 +203,43 @@ class PlainCheck {
     return cp;
   }
 
-  // Short enough that any such number is within the range of doubles.
-  Ptr number(Ptr p) const noexcept {
+  // A number whose first significant digit's decimal exponent is surely
+  // below 300: the reader takes any such number without converting it.
+  static Ptr number(Ptr p) noexcept {
     if (*p == '-') ++p;
     const Ptr first = p;
-    if (p != end_ && *p == '0') {
+    // The exponent of the first digit, at most: a zero integer part gives
+    // none above -1 whatever its fraction.
+    int64_t e = -1;
+    if (*p == '0') {
       ++p;
     } else {
-      while (p != end_ && digit(*p)) ++p;
+      while (digit(*p)) ++p;
+      if (p == first) return nullptr;
+      e += p - first;
     }
-    auto digits = p - first;
-    if (digits == 0) return nullptr;
-    if (p != end_ && *p == '.') {
+    if (*p == '.') {
       const Ptr fraction = ++p;
-      while (p != end_ && digit(*p)) ++p;
+      while (digit(*p)) ++p;
       if (p == fraction) return nullptr;
-      digits += p - fraction;
     }
-    // What follows is checked as after any value: an exponent, or a digit
-    // after a leading zero, makes the check say no there.
-    return digits > 17 ? nullptr : p;
+    if ((*p | 0x20) == 'e') {
+      ++p;
+      const bool negative = *p == '-';
+      if (*p == '-' || *p == '+') ++p;
+      const Ptr digits = p;
+      while (digit(*p)) ++p;
+      if (p == digits || p - digits > 4) return nullptr;
+      int64_t exponent = 0;
+      for (Ptr d = digits; d != p; ++d) exponent = exponent * 10 + (*d - '0');
+      e += negative ? -exponent : exponent;
+    }
+    // What follows is checked as after any value: a digit after a leading
+    // zero makes the check say no there.
+    return e < 300 ? p : nullptr;
   }
 
-  const unsigned char* begin_;
-  const unsigned char* end_;
+  const Ptr end_;
 };
 
 }  // namespace
@@ -218,7 +305,14 @@ Expected<void, Error> validate(std::string_view text) {
     // than the canonical check, which besides gives up on most other text
     // only after reading some of it (at the first key out of order in
     // compact text).
-    if (PlainCheck(text).whole() || keeps_as_canonical(text)) return {};
+    thread_local Text kept;
+    Text& copy = *platform::held(&kept);
+    copy.reserve(text.size() + QuickCheck::kPadding);
+    if (!text.empty()) std::memcpy(copy.data(), text.data(), text.size());
+    std::memset(copy.data() + text.size(), 0, QuickCheck::kPadding);
+    const bool plain = QuickCheck::whole({copy.data(), text.size()});
+    copy.trim(kKeptBuffer);  // a large document's copy is not kept
+    if (plain || keeps_as_canonical(text)) return {};
     // Small documents go through the reader's fast loops, which outrun the
     // walk below even while writing: each object's output is dropped as
     // soon as it is read, unsorted.

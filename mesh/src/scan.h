@@ -119,15 +119,34 @@ inline size_t skip_plain_ascii(const unsigned char* s, size_t i, size_t n) noexc
 #endif
 }
 
+// Of the 16 bytes at s, a mask whose lowest set bit marks the first special
+// byte, the first byte lowest; 0 when there is none (bits above the lowest
+// may be set for bytes that are not special). REQUIRES: 16 bytes readable at s.
+inline unsigned special_mask_16(const unsigned char* s) noexcept {
+#if defined(VRELL_PLAIN_PATHS)
+  unsigned mask = 0;
+  for (unsigned i = 0; i < 16; ++i) mask |= static_cast<unsigned>(is_special(s[i])) << i;
+  return mask;
+#elif VRELL_SSE2
+  unsigned high;
+  return escape_mask_16(s, &high) | high;
+#else
+  // Each word's flags, one top bit a byte, gathered into a bit a byte.
+  const auto bits = [](uint64_t flags) {
+    return static_cast<unsigned>(((flags >> 7) * 0x0102040810204080ull) >> 56);
+  };
+  return bits(special_flags(platform::load_le64(s))) |
+         bits(special_flags(platform::load_le64(s + 8))) << 8;
+#endif
+}
+
 // The index of the first special byte among the 16 at s (16 when there is
 // none). REQUIRES: 16 bytes readable at s.
 inline size_t first_special_16(const unsigned char* s) noexcept {
 #if defined(VRELL_PLAIN_PATHS)
   return skip_plain_ascii_plain(s, 0, 16);
 #elif VRELL_SSE2
-  unsigned high;
-  const unsigned mask = escape_mask_16(s, &high) | high | 0x10000;
-  return static_cast<size_t>(std::countr_zero(mask));
+  return static_cast<size_t>(std::countr_zero(special_mask_16(s) | 0x10000));
 #else
   // Word at a time.
   for (size_t half = 0; half < 16; half += 8) {
