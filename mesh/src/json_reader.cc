@@ -172,12 +172,18 @@ bool Reader::read_array(Sink& out) {
     } else if (!(c == '[' ? read_array(out) : c == '{' ? read_object(out) : read_any(out))) {
       return false;
     }
-    // The compact separator inline: a comma with the next value right after
-    // it (anything above a space but the bracket: no whitespace, no trailing comma).
-    if (pos_ + 1 < n && s[pos_] == ',' && s[pos_ + 1] > ' ' && s[pos_ + 1] != ']') {
-      ++pos_;
-      out.put(',');
-      continue;
+    // The separators writers put inline: a comma, one space or none, and the
+    // next value (anything above a space but the bracket: no more
+    // whitespace, no trailing comma). The space is stepped over by a branch,
+    // as in objects.
+    if (pos_ + 2 < n && s[pos_] == ',') {
+      size_t next = pos_ + 1;
+      if (s[next] == ' ') ++next;
+      if (s[next] > ' ' && s[next] != ']') {
+        pos_ = next;
+        out.put(',');
+        continue;
+      }
     }
     if (!next_element(false, more)) return false;
     if (more) out.put(',');
