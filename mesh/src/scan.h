@@ -119,24 +119,45 @@ inline size_t skip_plain_ascii(const unsigned char* s, size_t i, size_t n) noexc
 #endif
 }
 
-// Of the 16 bytes at s, a mask whose lowest set bit marks the first special
-// byte, the first byte lowest; 0 when there is none (bits above the lowest
-// may be set for bytes that are not special). REQUIRES: 16 bytes readable at s.
-inline unsigned special_mask_16(const unsigned char* s) noexcept {
+// Of the 16 bytes at s, the first byte lowest: in *quotes a mask whose lowest
+// set bit marks the first quote, and returned one whose lowest set bit marks
+// the first other special byte (0 when there is none; bits above the lowest
+// may be set for bytes that are not). The quote that closes a string comes
+// from the first mask alone, so finding it need not wait for the second.
+// REQUIRES: 16 bytes readable at s.
+inline unsigned quote_and_special_masks_16(const unsigned char* s, unsigned* quotes) noexcept {
 #if defined(VRELL_PLAIN_PATHS)
-  unsigned mask = 0;
-  for (unsigned i = 0; i < 16; ++i) mask |= static_cast<unsigned>(is_special(s[i])) << i;
-  return mask;
+  unsigned quote = 0, other = 0;
+  for (unsigned i = 0; i < 16; ++i) {
+    quote |= static_cast<unsigned>(s[i] == '"') << i;
+    other |= static_cast<unsigned>(s[i] != '"' && is_special(s[i])) << i;
+  }
+  *quotes = quote;
+  return other;
 #elif VRELL_SSE2
-  unsigned high;
-  return escape_mask_16(s, &high) | high;
+  const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+  const __m128i control_max = _mm_set1_epi8(0x1F);
+  const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(x, control_max), control_max);
+  const __m128i other =
+      _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('\\')), control), x);
+  *quotes = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_set1_epi8('"'))));
+  return static_cast<unsigned>(_mm_movemask_epi8(other));  // the sign bits
 #else
-  // Each word's flags, one top bit a byte, gathered into a bit a byte.
+  // A word at a time: a flag (top bit) for each such byte, the lowest exact,
+  // then a bit a byte.
+  constexpr uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+  const auto zero_bytes = [](uint64_t x) { return (x - kOnes) & ~x; };
   const auto bits = [](uint64_t flags) {
-    return static_cast<unsigned>(((flags >> 7) * 0x0102040810204080ull) >> 56);
+    return static_cast<unsigned>((((flags & kHigh) >> 7) * 0x0102040810204080ull) >> 56);
   };
-  return bits(special_flags(platform::load_le64(s))) |
-         bits(special_flags(platform::load_le64(s + 8))) << 8;
+  unsigned quote = 0, other = 0;
+  for (unsigned half = 0; half < 2; ++half) {
+    const uint64_t w = platform::load_le64(s + 8 * half);
+    quote |= bits(zero_bytes(w ^ (kOnes * '"'))) << (8 * half);
+    other |= bits(zero_bytes(w ^ (kOnes * '\\')) | ((w - kOnes * 0x20) & ~w) | w) << (8 * half);
+  }
+  *quotes = quote;
+  return other;
 #endif
 }
 
@@ -146,7 +167,9 @@ inline size_t first_special_16(const unsigned char* s) noexcept {
 #if defined(VRELL_PLAIN_PATHS)
   return skip_plain_ascii_plain(s, 0, 16);
 #elif VRELL_SSE2
-  return static_cast<size_t>(std::countr_zero(special_mask_16(s) | 0x10000));
+  unsigned high;
+  const unsigned mask = escape_mask_16(s, &high) | high | 0x10000;
+  return static_cast<size_t>(std::countr_zero(mask));
 #else
   // Word at a time.
   for (size_t half = 0; half < 16; half += 8) {
