@@ -83,11 +83,12 @@ Result<Timestamp> format_timestamp(Instant at) noexcept {
     char text[32] = {};
     unsigned char len = 0;
   };
-  // Initialised as a constant, so no guard is checked, and copied: the
-  // thread's variable is looked up once, where each use of a reference to it
-  // would look it up again.
+  // Initialised as a constant, so no guard is checked, and found once: each
+  // use of the thread's variable by name would look it up again. Not copied
+  // out either: the text is read at once in pieces of other sizes than the
+  // copy would be written in, and such a read waits for the copy to land.
   constinit thread_local SecondsText kept;
-  SecondsText last = kept;
+  SecondsText& last = *platform::held(&kept);
   if (last.seconds != at.seconds) {
     const int64_t days = at.seconds / 86400;
     const auto secs = static_cast<unsigned>(at.seconds % 86400);
@@ -110,7 +111,6 @@ Result<Timestamp> format_timestamp(Instant at) noexcept {
     p = put2(p, secs % 60);
     last.len = static_cast<unsigned char>(p - last.text);
     last.seconds = at.seconds;
-    kept = last;
   }
   Timestamp& ts = *result;
   std::memcpy(ts.buf_, last.text, sizeof last.text);
