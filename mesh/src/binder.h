@@ -18,6 +18,7 @@
 #include <optional>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 
 #include "platform.h"
 #include "pyref.h"
@@ -229,6 +230,62 @@ struct Names {
 };
 }  // namespace detail
 
+namespace detail {
+
+// Converts parameter I's argument (null when it was left out) into its
+// field. Each parameter's kind and field are constants here, so every
+// method's binding compiles to straight-line code for its own parameters.
+template <const auto& M, size_t I>
+bool bind_param(PyObject* o, typename std::remove_cvref_t<decltype(M)>::Args& out,
+                PyObject* unicode_error) {
+  constexpr auto& p = M.params[I];
+  if constexpr (p.kind == ParamKind::Str) {
+    if (o == nullptr) {
+      out.*p.str = p.text_default;  // required ones were checked by collect
+      return true;
+    }
+    return to_text(o, p.name, unicode_error, &(out.*p.str));
+  } else if constexpr (p.kind == ParamKind::OptStr) {
+    if (o == nullptr || o == Py_None) {
+      out.*p.opt_str = std::nullopt;
+      return true;
+    }
+    return to_text(o, p.name, unicode_error, &(out.*p.opt_str).emplace());
+  } else {
+    constexpr uint64_t max = p.kind == ParamKind::U32 ? 0xFFFFFFFFu : ~uint64_t{0};
+    uint64_t v = p.int_default;
+    if (o != nullptr && !to_unsigned(o, p.name, max, unicode_error, &v)) return false;
+    if constexpr (p.kind == ParamKind::U32) {
+      out.*p.u32 = static_cast<uint32_t>(v);
+    } else {
+      out.*p.u64 = v;
+    }
+    return true;
+  }
+}
+
+// (Methods without parameters leave the arguments unused.)
+template <const auto& M, size_t... I>
+bool bind_params([[maybe_unused]] PyObject* const* objs,
+                 [[maybe_unused]] typename std::remove_cvref_t<decltype(M)>::Args& out,
+                 [[maybe_unused]] PyObject* unicode_error, std::index_sequence<I...>) {
+  return (bind_param<M, I>(objs[I], out, unicode_error) && ...);
+}
+
+// The same for positional arguments alone: the first `nargs` given, the
+// required ones among them.
+template <const auto& M, size_t... I>
+bool bind_positional([[maybe_unused]] PyObject* const* args, [[maybe_unused]] Py_ssize_t nargs,
+                     [[maybe_unused]] typename std::remove_cvref_t<decltype(M)>::Args& out,
+                     [[maybe_unused]] PyObject* unicode_error, std::index_sequence<I...>) {
+  constexpr size_t kRequired = M.required();
+  return (bind_param<M, I>(I < kRequired || static_cast<Py_ssize_t>(I) < nargs ? args[I] : nullptr,
+                           out, unicode_error) &&
+          ...);
+}
+
+}  // namespace detail
+
 // Binds a vectorcall argument vector into `out`, defaults included. On failure
 // the Python error is set and false returned; `out` is then unspecified. Text
 // that cannot be encoded raises `unicode_error` (new_unicode_error_class()).
@@ -236,41 +293,15 @@ template <const auto& M>
 bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
           typename std::remove_cvref_t<decltype(M)>::Args& out, PyObject* unicode_error) {
   constexpr size_t N = M.kParams;
+  if (kwnames == nullptr && nargs >= static_cast<Py_ssize_t>(M.required()) &&
+      nargs <= static_cast<Py_ssize_t>(N)) {
+    // Positional arguments that fit, the usual call: nothing to match.
+    return detail::bind_positional<M>(args, nargs, out, unicode_error,
+                                      std::make_index_sequence<N>());
+  }
   std::array<PyObject*, N == 0 ? 1 : N> objs{};
   if (!collect(detail::Names<M>::shape, args, nargs, kwnames, objs.data())) return false;
-  for (size_t i = 0; i < N; ++i) {
-    const auto& p = M.params[i];
-    PyObject* o = objs[i];
-    switch (p.kind) {
-      case ParamKind::Str:
-        if (o == nullptr) {
-          out.*p.str = p.text_default;  // required ones were checked by collect
-        } else if (!to_text(o, p.name, unicode_error, &(out.*p.str))) {
-          return false;
-        }
-        break;
-      case ParamKind::OptStr:
-        if (o == nullptr || o == Py_None) {
-          out.*p.opt_str = std::nullopt;
-        } else if (!to_text(o, p.name, unicode_error, &(out.*p.opt_str).emplace())) {
-          return false;
-        }
-        break;
-      case ParamKind::U32: {
-        uint64_t v = p.int_default;
-        if (o != nullptr && !to_unsigned(o, p.name, 0xFFFFFFFFu, unicode_error, &v)) return false;
-        out.*p.u32 = static_cast<uint32_t>(v);
-        break;
-      }
-      case ParamKind::U64: {
-        uint64_t v = p.int_default;
-        if (o != nullptr && !to_unsigned(o, p.name, ~uint64_t{0}, unicode_error, &v)) return false;
-        out.*p.u64 = v;
-        break;
-      }
-    }
-  }
-  return true;
+  return detail::bind_params<M>(objs.data(), out, unicode_error, std::make_index_sequence<N>());
 }
 
 // UTF-8 view of a str, or nullptr with an exception set (UnicodeEncodeError).
