@@ -154,17 +154,7 @@ Reader::SmallObject Reader::read_small_object(Sink& out, size_t body_start) {
     char* o = out.room(kMemberRoom);
     const auto start = static_cast<uint32_t>(out.size());
     const char* const key = p + 1;
-    // Keys come back from document to document, and so do their lengths: a
-    // loop over plain bytes, its end predicted, finds the quote of a short key
-    // sooner than a computed length would. Past 8 bytes the 16-byte scan
-    // takes over (a loop to 16 cost long keys more than it gave short ones).
-    size_t key_len = 0;
-    while (key_len < 8 && !scan::is_special(static_cast<unsigned char>(key[key_len]))) ++key_len;
-    if (key_len == 8) {
-      key_len = quoted_length(key);
-    } else if (key[key_len] != '"') {
-      key_len = 32;
-    }
+    const size_t key_len = quoted_length(key);
     if (key_len == 32) {
       pos_ = static_cast<size_t>(p - s);
       return hand_over(SmallObject::AtKey);
