@@ -1047,7 +1047,8 @@ def render_chart(rows: list[Row], memory: dict, cpp: dict, path: Path, title: st
         ax.set_title(heading, fontsize=9)
         ax.tick_params(axis="x", labelsize=7)
     fig.suptitle(title, fontsize=8)
-    fig.tight_layout()
+    # Room for that title above the first panel's heading.
+    fig.tight_layout(rect=(0, 0, 1, 1 - 0.3 / fig.get_figheight()))
     path.parent.mkdir(parents=True, exist_ok=True)
     fig.savefig(path, dpi=110)
     plt.close(fig)
