@@ -228,9 +228,6 @@ struct Names {
   static constexpr Shape shape{M.name, names.data(), static_cast<int>(M.kParams),
                                static_cast<int>(M.required())};
 };
-}  // namespace detail
-
-namespace detail {
 
 // Converts parameter I's argument (null when it was left out) into its
 // field. Each parameter's kind and field are constants here, so every
