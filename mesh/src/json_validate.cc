@@ -165,7 +165,9 @@ class QuickCheck {
       }
       if (c < 0xE0 || c > 0xF4) return nullptr;  // a control character, or no UTF-8 lead
       // The leads whose second byte has a narrower range (no overlong
-      // forms, no surrogates, nothing past U+10FFFF), and four-byte forms.
+      // forms, no surrogates, nothing past U+10FFFF), and four-byte forms:
+      // detail::utf8_sequence's rule, written out here because a call to it
+      // from this loop made the check 4% slower on plain ASCII text.
       const size_t len = c >= 0xF0 ? 4 : 3;
       const unsigned char lo = c == 0xE0 ? 0xA0 : c == 0xF0 ? 0x90 : 0x80;
       const unsigned char hi = c == 0xED ? 0x9F : c == 0xF4 ? 0x8F : 0xBF;

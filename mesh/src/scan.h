@@ -59,15 +59,22 @@ inline bool copy_ascii_plain(char* to, const char* from, size_t n) noexcept {
 
 // A flag (the byte's top bit) for each special byte of w (see is_special),
 // and perhaps for bytes above one: a borrow runs on upwards, so the lowest
-// flag is always the lowest special byte.
-inline uint64_t special_flags(uint64_t w) noexcept {
+// flag is always the lowest special byte. The quotes' flags and the other
+// special bytes' are each that way on their own.
+inline uint64_t quote_flags(uint64_t w) noexcept {
   constexpr uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
   const uint64_t quote = w ^ (kOnes * '"');
+  return (quote - kOnes) & ~quote & kHigh;
+}
+inline uint64_t other_special_flags(uint64_t w) noexcept {
+  constexpr uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
   const uint64_t backslash = w ^ (kOnes * '\\');
-  const uint64_t has_quote = (quote - kOnes) & ~quote;
   const uint64_t has_backslash = (backslash - kOnes) & ~backslash;
   const uint64_t has_control = (w - kOnes * 0x20) & ~w;
-  return (has_quote | has_backslash | has_control | w) & kHigh;
+  return (has_backslash | has_control | w) & kHigh;
+}
+inline uint64_t special_flags(uint64_t w) noexcept {
+  return quote_flags(w) | other_special_flags(w);
 }
 
 // The index of the first special byte among the 8 at s (8 when there is none).
@@ -143,18 +150,15 @@ inline unsigned quote_and_special_masks_16(const unsigned char* s, unsigned* quo
   *quotes = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, _mm_set1_epi8('"'))));
   return static_cast<unsigned>(_mm_movemask_epi8(other));  // the sign bits
 #else
-  // A word at a time: a flag (top bit) for each such byte, the lowest exact,
-  // then a bit a byte.
-  constexpr uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
-  const auto zero_bytes = [](uint64_t x) { return (x - kOnes) & ~x; };
+  // A word at a time: each word's flags (the lowest exact), then a bit a byte.
   const auto bits = [](uint64_t flags) {
-    return static_cast<unsigned>((((flags & kHigh) >> 7) * 0x0102040810204080ull) >> 56);
+    return static_cast<unsigned>(((flags >> 7) * 0x0102040810204080ull) >> 56);
   };
   unsigned quote = 0, other = 0;
   for (unsigned half = 0; half < 2; ++half) {
     const uint64_t w = platform::load_le64(s + 8 * half);
-    quote |= bits(zero_bytes(w ^ (kOnes * '"'))) << (8 * half);
-    other |= bits(zero_bytes(w ^ (kOnes * '\\')) | ((w - kOnes * 0x20) & ~w) | w) << (8 * half);
+    quote |= bits(quote_flags(w)) << (8 * half);
+    other |= bits(other_special_flags(w)) << (8 * half);
   }
   *quotes = quote;
   return other;
