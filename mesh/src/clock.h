@@ -48,7 +48,7 @@ class Timestamp {
   std::string_view text() const noexcept { return {buf_, len_}; }
 
  private:
-  friend Result<Timestamp> format_timestamp(Instant at) noexcept;
+  friend struct TimestampText;
   char buf_[kCapacity];
   size_t len_ = 0;
 };
@@ -57,6 +57,9 @@ class Timestamp {
 Result<Timestamp> format_timestamp(Instant at) noexcept;
 // That failure alone, for a caller that reads the clock but may need no text.
 Result<void> check_timestamp(Instant at) noexcept;
+// The text of `at` made where it is kept: a copy read back at once would wait
+// for the narrow stores that made it. REQUIRES: check_timestamp(at) succeeds.
+void write_timestamp(Instant at, Timestamp& out) noexcept;
 
 inline Result<Timestamp> read_timestamp(const Clock& clock) noexcept {
   return format_timestamp(clock.now());

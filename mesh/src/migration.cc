@@ -41,22 +41,12 @@ constexpr size_t longest_stage_name() {
   return n;
 }
 
-// REQUIRES: the state's strings have room for a stage name and a timestamp.
-void apply_stage(MigrationState& state, uint8_t stage, const Timestamp& now, uint64_t discrepancies,
-                 uint64_t keys) {
-  state.stage = stage;
-  state.stage_name = kStageNames[stage];
-  state.advanced_at = now.text();
-  // Unsigned: wraps modulo 2^64 by design.
-  state.discrepancy_count += discrepancies;
-  state.keys_migrated += keys;
-}
-
 template <class Record>
-void apply_stage(Record& record, uint8_t stage, const Timestamp& now, uint64_t discrepancies,
+void apply_stage(Record& record, uint8_t stage, Instant now, uint64_t discrepancies,
                  uint64_t keys) noexcept {
   record.stage = stage;
-  record.advanced_at = now;
+  write_timestamp(now, record.advanced_at);
+  // Unsigned: wraps modulo 2^64 by design.
   record.discrepancy_count += discrepancies;
   record.keys_migrated += keys;
 }
@@ -65,8 +55,8 @@ template <class Record>
 MigrationState state_of(std::string_view name, const Record& r, std::string_view app_name) {
   MigrationState s;
   s.variable_name = name;
-  s.source_backend = r.source_backend;
-  s.target_backend = r.target_backend;
+  s.source_backend = r.source_backend();
+  s.target_backend = r.target_backend();
   s.stage = r.stage;
   s.stage_name = kStageNames[r.stage];
   s.started_at = r.started_at.text();
@@ -85,14 +75,25 @@ struct CopyOut {
   using Result = vrell::Result<MigrationState>;
   std::string_view app_name;
   MigrationState copy;
+  // The names now; what changes gets room, to be filled without allocating.
   template <class Record>
   void prepare(std::string_view name, const Record& record) {
-    copy = state_of(name, record, app_name);
+    copy.variable_name = name;
+    copy.source_backend = record.source_backend();
+    copy.target_backend = record.target_backend();
+    copy.app_name = app_name;
     copy.stage_name.reserve(longest_stage_name());
+    copy.started_at.reserve(Timestamp::kCapacity);
     copy.advanced_at.reserve(Timestamp::kCapacity);
   }
   template <class Record>
-  Result finish(const Record&) {
+  Result finish(const Record& r) {
+    copy.stage = r.stage;
+    copy.stage_name = kStageNames[r.stage];
+    copy.started_at = r.started_at.text();
+    copy.advanced_at = r.advanced_at.text();
+    copy.discrepancy_count = r.discrepancy_count;
+    copy.keys_migrated = r.keys_migrated;
     return std::move(copy);
   }
 };
@@ -119,10 +120,11 @@ constexpr size_t kMiddleBound = 3 + kStageNamePiece.size() + longest_stage_name(
                                 2 * Timestamp::kCapacity + kDiscrepancyPiece.size() +
                                 kKeysPiece.size() + 2 * 20;
 
+// `extra`: room for what the caller appends next.
 void append_head(std::string& out, std::string_view variable_name, std::string_view source_backend,
-                 std::string_view target_backend) {
+                 std::string_view target_backend, size_t extra = 0) {
   // Room for names that need no escape, which is nearly every name.
-  size_t size = 6 + variable_name.size() + source_backend.size() + target_backend.size();
+  size_t size = 6 + variable_name.size() + source_backend.size() + target_backend.size() + extra;
   for (std::string_view piece : kHeadPieces) size += piece.size();
   out.reserve(out.size() + size);
   out += kHeadPieces[0];
@@ -210,11 +212,11 @@ struct JsonOut {
   std::string_view tail;
   template <class Record>
   void prepare(std::string_view, const Record& r) {
-    out.reserve(out.size() + r.json_head.size() + kMiddleBound + tail.size());
+    out.reserve(out.size() + r.json_head().size() + kMiddleBound + tail.size());
   }
   template <class Record>
   Result finish(const Record& r) {
-    write_record(r.json_head, middle_of(r), tail, out);
+    write_record(r.json_head(), middle_of(r), tail, out);
     return {};
   }
 };
@@ -223,11 +225,8 @@ struct JsonOut {
 // preparation may allocate.
 template <class Record, class Out>
 typename Out::Result move_to_stage(std::string_view name, Record& record, uint8_t stage,
-                                   const Timestamp& now, uint64_t discrepancies, uint64_t keys,
-                                   Out& out) {
+                                   Instant now, uint64_t discrepancies, uint64_t keys, Out& out) {
   out.prepare(name, record);
-  if constexpr (std::is_same_v<Out, CopyOut>)
-    apply_stage(out.copy, stage, now, discrepancies, keys);
   apply_stage(record, stage, now, discrepancies, keys);
   return out.finish(record);
 }
@@ -251,15 +250,16 @@ typename Out::Result MigrationController::start_with(std::string_view variable_n
     if (it != t.records.end() && it->second.stage < kMigrationDone) {
       return unexpected(in_progress(variable_name, it->second.stage));
     }
-    Result<Timestamp> now = read_timestamp(*clock_);
-    if (!now) return unexpected(std::move(now).error());
+    const Instant now = clock_->now();
+    if (Result<void> ok = check_timestamp(now); !ok) return unexpected(std::move(ok).error());
 
     Record record;
-    record.source_backend = source_backend;
-    record.target_backend = target_backend;
-    record.started_at = *now;
-    record.advanced_at = *now;
-    append_head(record.json_head, variable_name, source_backend, target_backend);
+    append_head(record.text, variable_name, source_backend, target_backend,
+                source_backend.size() + target_backend.size());
+    record.head_size = record.text.size();
+    record.text += source_backend;
+    record.text += target_backend;
+    record.source_size = source_backend.size();
     out.prepare(variable_name, record);
 
     Record* stored;
@@ -270,6 +270,9 @@ typename Out::Result MigrationController::start_with(std::string_view variable_n
     } else {
       stored = &t.records.try_emplace(key, std::move(record)).first->second;
     }
+    // The one reading, written twice: the same text without reading either back.
+    write_timestamp(now, stored->started_at);
+    write_timestamp(now, stored->advanced_at);
     ++t.active;
     return out.finish(*stored);
   });
@@ -285,12 +288,12 @@ typename Out::Result MigrationController::advance_with(std::string_view variable
     if (it == t.records.end()) return unexpected(not_started(variable_name));
     Record& record = it->second;
     if (record.stage >= kMigrationDone) return unexpected(already_complete(variable_name));
-    Result<Timestamp> now = read_timestamp(*clock_);
-    if (!now) return unexpected(std::move(now).error());
+    const Instant now = clock_->now();
+    if (Result<void> ok = check_timestamp(now); !ok) return unexpected(std::move(ok).error());
 
     const auto next = static_cast<uint8_t>(record.stage + 1);
     R result =
-        move_to_stage(variable_name, record, next, *now, discrepancy_count, keys_migrated, out);
+        move_to_stage(variable_name, record, next, now, discrepancy_count, keys_migrated, out);
     if (next == kMigrationDone) --t.active;
     return result;
   });
@@ -311,10 +314,10 @@ typename Out::Result MigrationController::rollback_with(std::string_view variabl
     if (stage >= kMigrationDone) {
       return unexpected(MeshError::migration("Cannot roll back a completed migration"));
     }
-    Result<Timestamp> now = read_timestamp(*clock_);
-    if (!now) return unexpected(std::move(now).error());
+    const Instant now = clock_->now();
+    if (Result<void> ok = check_timestamp(now); !ok) return unexpected(std::move(ok).error());
 
-    return move_to_stage(variable_name, record, static_cast<uint8_t>(stage - 1), *now, 0, 0, out);
+    return move_to_stage(variable_name, record, static_cast<uint8_t>(stage - 1), now, 0, 0, out);
   });
 }
 
@@ -361,7 +364,7 @@ Result<bool> MigrationController::write_json(std::string_view variable_name,
   return table_.read([&](const Table& t) -> Result<bool> {
     const auto it = t.records.find(variable_name);
     if (it == t.records.end()) return false;
-    write_record(it->second.json_head, middle_of(it->second), json_tail_, out);
+    write_record(it->second.json_head(), middle_of(it->second), json_tail_, out);
     return true;
   });
 }
@@ -373,7 +376,7 @@ Result<void> MigrationController::write_list_json(std::string& out) const {
     for (const auto& [name, record] : t.records) {
       if (!first) out += ',';
       first = false;
-      write_record(record.json_head, middle_of(record), json_tail_, out);
+      write_record(record.json_head(), middle_of(record), json_tail_, out);
     }
     out += ']';
     return {};

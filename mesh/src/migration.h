@@ -86,19 +86,29 @@ class MigrationController {
  private:
   friend struct TestAccess;
   // A record keeps its timestamps as fixed-size text and not the names that
-  // every record shares (stage names, the app's): a start allocates only the
-  // head, and an advance nothing. The variable's name is the table's key.
+  // every record shares (stage names, the app's): a start allocates only its
+  // text, and an advance nothing. The variable's name is the table's key.
+  // Records are never removed, so their size is the table's growth.
   struct Record {
-    std::string source_backend;
-    std::string target_backend;
-    // The JSON text up to the stage's value. Names never change after start,
-    // so they are escaped once there, not on every write.
-    std::string json_head;
+    // The JSON text up to the stage's value, then the two backends' names as
+    // given. Names never change after start, so they are escaped once there,
+    // not on every write, and kept in the one allocation.
+    std::string text;
+    size_t head_size = 0;
+    size_t source_size = 0;
     uint64_t discrepancy_count = 0;
     uint64_t keys_migrated = 0;
     Timestamp started_at;
     Timestamp advanced_at;
     uint8_t stage = 1;
+
+    std::string_view json_head() const noexcept { return {text.data(), head_size}; }
+    std::string_view source_backend() const noexcept {
+      return std::string_view(text).substr(head_size, source_size);
+    }
+    std::string_view target_backend() const noexcept {
+      return std::string_view(text).substr(head_size + source_size);
+    }
   };
   struct Table {
     KeyedMap<Record> records;
