@@ -46,10 +46,13 @@ class Timestamp {
   // The longest text of any year an int64_t of seconds can reach.
   static constexpr size_t kCapacity = 48;
   std::string_view text() const noexcept { return {buf_, len_}; }
+  // The text at the start of kCapacity bytes that may all be read, so that a
+  // copy of it can be of that fixed size.
+  const char* buffer() const noexcept { return buf_; }
 
  private:
   friend struct TimestampText;
-  char buf_[kCapacity];
+  char buf_[kCapacity] = {};
   size_t len_ = 0;
 };
 

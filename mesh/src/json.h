@@ -466,6 +466,13 @@ class RawWriter {
     std::memcpy(p_, text.data(), text.size());
     p_ += text.size();
   }
+  // The first `size` of the N bytes at `from`, copied as all N: a copy of a
+  // size known here is a few moves, not a call. The bound counts all N.
+  template <size_t N>
+  void padded(const char* from, size_t size) noexcept {
+    std::memcpy(p_, from, N);
+    p_ += size;
+  }
   void put(char c) noexcept { *p_++ = c; }
   // A string in quotes, escaped as write_string escapes it.
   void string(std::string_view utf8) noexcept;

@@ -1,6 +1,7 @@
 #include "migration.h"
 
 #include <algorithm>
+#include <array>
 #include <type_traits>
 #include <utility>
 
@@ -113,12 +114,15 @@ constexpr std::string_view kDiscrepancyPiece = "\",\"discrepancy_count\":";
 constexpr std::string_view kKeysPiece = ",\"keys_migrated\":";
 constexpr std::string_view kAppNamePiece = ",\"app_name\":";
 
+// A stage name's room: each is copied as this many bytes.
+constexpr size_t kStageNameRoom = 16;
+static_assert(longest_stage_name() <= kStageNameRoom);
+
 // At most what lies between head and tail, at any stage: the stage number,
 // the pieces, the stage name, two timestamps and two counters of 20 digits.
-constexpr size_t kMiddleBound = 3 + kStageNamePiece.size() + longest_stage_name() +
-                                kStartedPiece.size() + kAdvancedPiece.size() +
-                                2 * Timestamp::kCapacity + kDiscrepancyPiece.size() +
-                                kKeysPiece.size() + 2 * 20;
+constexpr size_t kMiddleBound = 3 + kStageNamePiece.size() + kStageNameRoom + kStartedPiece.size() +
+                                kAdvancedPiece.size() + 2 * Timestamp::kCapacity +
+                                kDiscrepancyPiece.size() + kKeysPiece.size() + 2 * 20;
 
 // `extra`: room for what the caller appends next.
 void append_head(std::string& out, std::string_view variable_name, std::string_view source_backend,
@@ -143,10 +147,30 @@ std::string json_tail(std::string_view app_name) {
   return tail;
 }
 
-// The members that change, as write_record takes them.
+// The stage names, each in its room: copied whole.
+struct PaddedName {
+  char text[kStageNameRoom];
+  size_t size;
+};
+constexpr auto kPaddedStageNames = [] {
+  std::array<PaddedName, kStageNames.size()> names{};
+  for (size_t i = 0; i < names.size(); ++i) {
+    std::copy(kStageNames[i].begin(), kStageNames[i].end(), names[i].text);
+    names[i].size = kStageNames[i].size();
+  }
+  return names;
+}();
+
+// The members that change, as write_record takes them: a state's texts, or a
+// record's, whose fixed-size buffers are copied whole.
 struct Middle {
   uint8_t stage;
   std::string_view stage_name, started_at, advanced_at;
+  uint64_t discrepancy_count, keys_migrated;
+};
+struct RecordMiddle {
+  uint8_t stage;
+  const Timestamp &started_at, &advanced_at;
   uint64_t discrepancy_count, keys_migrated;
 };
 
@@ -155,28 +179,39 @@ Middle middle_of(const MigrationState& s) noexcept {
 }
 
 template <class Record>
-Middle middle_of(const Record& r) noexcept {
-  return {r.stage,
-          kStageNames[r.stage],
-          r.started_at.text(),
-          r.advanced_at.text(),
-          r.discrepancy_count,
-          r.keys_migrated};
+RecordMiddle middle_of(const Record& r) noexcept {
+  return {r.stage, r.started_at, r.advanced_at, r.discrepancy_count, r.keys_migrated};
+}
+
+void put_stage(json::RawWriter& w, const Middle& m) noexcept {
+  w.u64(m.stage);
+  w.raw(kStageNamePiece);
+  w.raw(m.stage_name);
+}
+void put_stage(json::RawWriter& w, const RecordMiddle& m) noexcept {
+  // A stage is one digit.
+  w.put(static_cast<char>('0' + m.stage));
+  w.raw(kStageNamePiece);
+  const PaddedName& name = kPaddedStageNames[m.stage];
+  w.padded<sizeof name.text>(name.text, name.size);
+}
+void put_time(json::RawWriter& w, std::string_view text) noexcept { w.raw(text); }
+void put_time(json::RawWriter& w, const Timestamp& t) noexcept {
+  w.padded<Timestamp::kCapacity>(t.buffer(), t.text().size());
 }
 
 // Appends head, the members that change, and tail. The stage name and the
 // timestamps are written as this controller made them (such text needs no
 // escape). Allocates only when the room reserved falls short.
-void write_record(std::string_view head, const Middle& m, std::string_view tail, std::string& out) {
+template <class M>
+void write_record(std::string_view head, const M& m, std::string_view tail, std::string& out) {
   json::RawWriter w(out, head.size() + kMiddleBound + tail.size());
   w.raw(head);
-  w.u64(m.stage);
-  w.raw(kStageNamePiece);
-  w.raw(m.stage_name);
+  put_stage(w, m);
   w.raw(kStartedPiece);
-  w.raw(m.started_at);
+  put_time(w, m.started_at);
   w.raw(kAdvancedPiece);
-  w.raw(m.advanced_at);
+  put_time(w, m.advanced_at);
   w.raw(kDiscrepancyPiece);
   w.u64(m.discrepancy_count);
   w.raw(kKeysPiece);
