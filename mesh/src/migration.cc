@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <type_traits>
 #include <utility>
 
 #include "json.h"
