@@ -139,10 +139,20 @@ void append_head(std::string& out, std::string_view variable_name, std::string_v
   out += kHeadPieces[3];
 }
 
+constexpr size_t kCopySlack = kMigrationCopySlack;
+
+// The spare bytes at the end of a head or tail, and the text before them.
+void pad(std::string& text) { text.append(kCopySlack, '\0'); }
+std::string_view unpadded(std::string_view text) noexcept {
+  return text.substr(0, text.size() - kCopySlack);
+}
+
+// The tail, padded.
 std::string json_tail(std::string_view app_name) {
   std::string tail(kAppNamePiece);
   json::write_string(tail, app_name);
   tail += '}';
+  pad(tail);
   return tail;
 }
 
@@ -199,13 +209,17 @@ void put_time(json::RawWriter& w, const Timestamp& t) noexcept {
   w.padded<Timestamp::kCapacity>(t.buffer(), t.text().size());
 }
 
+// The room write_record takes beyond head and tail.
+constexpr size_t kWriteBound = kMiddleBound + 2 * kCopySlack;
+
 // Appends head, the members that change, and tail. The stage name and the
 // timestamps are written as this controller made them (such text needs no
 // escape). Allocates only when the room reserved falls short.
+// REQUIRES: head and tail are each followed by kCopySlack readable bytes.
 template <class M>
 void write_record(std::string_view head, const M& m, std::string_view tail, std::string& out) {
-  json::RawWriter w(out, head.size() + kMiddleBound + tail.size());
-  w.raw(head);
+  json::RawWriter w(out, head.size() + kWriteBound + tail.size());
+  w.blocks(head);
   put_stage(w, m);
   w.raw(kStartedPiece);
   put_time(w, m.started_at);
@@ -215,21 +229,22 @@ void write_record(std::string_view head, const M& m, std::string_view tail, std:
   w.u64(m.discrepancy_count);
   w.raw(kKeysPiece);
   w.u64(m.keys_migrated);
-  w.raw(tail);
+  w.blocks(tail);
 }
 
 }  // namespace
 
 void MigrationState::write_json(std::string& out) const {
   std::string head;
-  append_head(head, variable_name, source_backend, target_backend);
-  write_record(head, middle_of(*this), json_tail(app_name), out);
+  append_head(head, variable_name, source_backend, target_backend, kCopySlack);
+  pad(head);
+  write_record(unpadded(head), middle_of(*this), unpadded(json_tail(app_name)), out);
 }
 
 size_t MigrationState::json_size_bound() const noexcept {
   // The pieces and the closing brace; each name between quotes, a byte of it
   // escaping to at most six; what changes, as long as it can become.
-  size_t n = kMiddleBound + kAppNamePiece.size() + 1;
+  size_t n = kWriteBound + kAppNamePiece.size() + 1;
   for (std::string_view piece : kHeadPieces) n += piece.size();
   for (size_t text :
        {variable_name.size(), source_backend.size(), target_backend.size(), app_name.size()}) {
@@ -246,7 +261,7 @@ struct JsonOut {
   std::string_view tail;
   template <class Record>
   void prepare(std::string_view, const Record& r) {
-    out.reserve(out.size() + r.json_head().size() + kMiddleBound + tail.size());
+    out.reserve(out.size() + r.json_head().size() + kWriteBound + tail.size());
   }
   template <class Record>
   Result finish(const Record& r) {
@@ -289,10 +304,11 @@ typename Out::Result MigrationController::start_with(std::string_view variable_n
 
     Record record;
     append_head(record.text, variable_name, source_backend, target_backend,
-                source_backend.size() + target_backend.size());
+                source_backend.size() + target_backend.size() + kCopySlack);
     record.head_size = record.text.size();
     record.text += source_backend;
     record.text += target_backend;
+    pad(record.text);
     record.source_size = source_backend.size();
     out.prepare(variable_name, record);
 
@@ -365,7 +381,7 @@ Result<MigrationState> MigrationController::start(std::string_view variable_name
 Result<void> MigrationController::start(std::string_view variable_name,
                                         std::string_view source_backend,
                                         std::string_view target_backend, std::string& json) {
-  JsonOut out{json, json_tail_};
+  JsonOut out{json, unpadded(json_tail_)};
   return start_with(variable_name, source_backend, target_backend, out);
 }
 
@@ -379,7 +395,7 @@ Result<MigrationState> MigrationController::advance(std::string_view variable_na
 Result<void> MigrationController::advance(std::string_view variable_name,
                                           uint64_t discrepancy_count, uint64_t keys_migrated,
                                           std::string& json) {
-  JsonOut out{json, json_tail_};
+  JsonOut out{json, unpadded(json_tail_)};
   return advance_with(variable_name, discrepancy_count, keys_migrated, out);
 }
 
@@ -389,7 +405,7 @@ Result<MigrationState> MigrationController::rollback(std::string_view variable_n
 }
 
 Result<void> MigrationController::rollback(std::string_view variable_name, std::string& json) {
-  JsonOut out{json, json_tail_};
+  JsonOut out{json, unpadded(json_tail_)};
   return rollback_with(variable_name, out);
 }
 
@@ -398,7 +414,7 @@ Result<bool> MigrationController::write_json(std::string_view variable_name,
   return table_.read([&](const Table& t) -> Result<bool> {
     const auto it = t.records.find(variable_name);
     if (it == t.records.end()) return false;
-    write_record(it->second.json_head(), middle_of(it->second), json_tail_, out);
+    write_record(it->second.json_head(), middle_of(it->second), unpadded(json_tail_), out);
     return true;
   });
 }
@@ -410,7 +426,7 @@ Result<void> MigrationController::write_list_json(std::string& out) const {
     for (const auto& [name, record] : t.records) {
       if (!first) out += ',';
       first = false;
-      write_record(record.json_head(), middle_of(record), json_tail_, out);
+      write_record(record.json_head(), middle_of(record), unpadded(json_tail_), out);
     }
     out += ']';
     return {};

@@ -28,6 +28,9 @@
 namespace vrell {
 
 inline constexpr uint8_t kMigrationDone = 6;
+// The spare bytes after the texts that writing a record copies sixteen bytes
+// at a time (json::RawWriter::blocks).
+inline constexpr size_t kMigrationCopySlack = 16;
 // The stage names, indexed by stage number.
 inline constexpr std::array<std::string_view, 7> kStageNames = {
     "idle", "shadow_write", "shadow_read", "dual_read", "new_primary", "cleanup", "done"};
@@ -91,8 +94,9 @@ class MigrationController {
   // Records are never removed, so their size is the table's growth.
   struct Record {
     // The JSON text up to the stage's value, then the two backends' names as
-    // given. Names never change after start, so they are escaped once there,
-    // not on every write, and kept in the one allocation.
+    // given, then kMigrationCopySlack spare bytes. Names never change after start, so
+    // they are escaped once there, not on every write, and kept in the one
+    // allocation.
     std::string text;
     size_t head_size = 0;
     size_t source_size = 0;
@@ -107,7 +111,8 @@ class MigrationController {
       return std::string_view(text).substr(head_size, source_size);
     }
     std::string_view target_backend() const noexcept {
-      return std::string_view(text).substr(head_size + source_size);
+      return std::string_view(text).substr(
+          head_size + source_size, text.size() - kMigrationCopySlack - head_size - source_size);
     }
   };
   struct Table {
@@ -123,7 +128,8 @@ class MigrationController {
   template <class Out>
   typename Out::Result rollback_with(std::string_view variable_name, Out& out);
   std::string app_name_;
-  // The JSON text from the app name's member to the end, the same for every record.
+  // The JSON text from the app name's member to the end, the same for every
+  // record, then kMigrationCopySlack spare bytes.
   std::string json_tail_;
   const Clock* clock_;
   Guarded<Table> table_;
