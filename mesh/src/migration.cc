@@ -51,19 +51,31 @@ void apply_stage(Record& record, uint8_t stage, Instant now, uint64_t discrepanc
   record.keys_migrated += keys;
 }
 
+// A state's members from a record: those fixed at start, then those a change
+// may touch (which allocate nothing when the state has room for them).
 template <class Record>
-MigrationState state_of(std::string_view name, const Record& r, std::string_view app_name) {
-  MigrationState s;
+void copy_names(MigrationState& s, std::string_view name, const Record& r,
+                std::string_view app_name) {
   s.variable_name = name;
   s.source_backend = r.source_backend();
   s.target_backend = r.target_backend();
+  s.app_name = app_name;
+}
+template <class Record>
+void copy_changing(MigrationState& s, const Record& r) {
   s.stage = r.stage;
   s.stage_name = kStageNames[r.stage];
   s.started_at = r.started_at.text();
   s.advanced_at = r.advanced_at.text();
   s.discrepancy_count = r.discrepancy_count;
   s.keys_migrated = r.keys_migrated;
-  s.app_name = app_name;
+}
+
+template <class Record>
+MigrationState state_of(std::string_view name, const Record& r, std::string_view app_name) {
+  MigrationState s;
+  copy_names(s, name, r, app_name);
+  copy_changing(s, r);
   return s;
 }
 
@@ -78,22 +90,14 @@ struct CopyOut {
   // The names now; what changes gets room, to be filled without allocating.
   template <class Record>
   void prepare(std::string_view name, const Record& record) {
-    copy.variable_name = name;
-    copy.source_backend = record.source_backend();
-    copy.target_backend = record.target_backend();
-    copy.app_name = app_name;
+    copy_names(copy, name, record, app_name);
     copy.stage_name.reserve(longest_stage_name());
     copy.started_at.reserve(Timestamp::kCapacity);
     copy.advanced_at.reserve(Timestamp::kCapacity);
   }
   template <class Record>
   Result finish(const Record& r) {
-    copy.stage = r.stage;
-    copy.stage_name = kStageNames[r.stage];
-    copy.started_at = r.started_at.text();
-    copy.advanced_at = r.advanced_at.text();
-    copy.discrepancy_count = r.discrepancy_count;
-    copy.keys_migrated = r.keys_migrated;
+    copy_changing(copy, r);
     return std::move(copy);
   }
 };
