@@ -467,10 +467,10 @@ class RawWriter {
     std::memcpy(p_, text.data(), text.size());
     p_ += text.size();
   }
-  // raw() sixteen bytes at a time (platform::copy_blocks16), for text that
-  // may be longer than a few moves copy and is followed by at least 15
-  // readable bytes; the bound counts those too. A call to memcpy for a copy
-  // of that size costs more here than the copy.
+  // raw() sixteen bytes at a time (platform::copy_blocks16), for texts of
+  // tens of bytes, where a call to memcpy costs more than the copy.
+  // REQUIRES: 15 readable bytes follow `text`, and the bound counts 15 bytes
+  // more than the text.
   void blocks(std::string_view text) noexcept {
     platform::copy_blocks16(p_, text.data(), text.size());
     p_ += text.size();

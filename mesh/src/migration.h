@@ -94,9 +94,9 @@ class MigrationController {
   // Records are never removed, so their size is the table's growth.
   struct Record {
     // The JSON text up to the stage's value, then the two backends' names as
-    // given, then kMigrationCopySlack spare bytes. Names never change after start, so
-    // they are escaped once there, not on every write, and kept in the one
-    // allocation.
+    // given, then kMigrationCopySlack spare bytes. Names never change after
+    // start, so they are escaped once there, not on every write, and kept in
+    // the one allocation.
     std::string text;
     size_t head_size = 0;
     size_t source_size = 0;
