@@ -143,12 +143,10 @@ void append_head(std::string& out, std::string_view variable_name, std::string_v
   out += kHeadPieces[3];
 }
 
-constexpr size_t kCopySlack = kMigrationCopySlack;
-
 // The spare bytes at the end of a head or tail, and the text before them.
-void pad(std::string& text) { text.append(kCopySlack, '\0'); }
+void pad(std::string& text) { text.append(kMigrationCopySlack, '\0'); }
 std::string_view unpadded(std::string_view text) noexcept {
-  return text.substr(0, text.size() - kCopySlack);
+  return text.substr(0, text.size() - kMigrationCopySlack);
 }
 
 // The tail, padded.
@@ -214,12 +212,12 @@ void put_time(json::RawWriter& w, const Timestamp& t) noexcept {
 }
 
 // The room write_record takes beyond head and tail.
-constexpr size_t kWriteBound = kMiddleBound + 2 * kCopySlack;
+constexpr size_t kWriteBound = kMiddleBound + 2 * kMigrationCopySlack;
 
 // Appends head, the members that change, and tail. The stage name and the
 // timestamps are written as this controller made them (such text needs no
 // escape). Allocates only when the room reserved falls short.
-// REQUIRES: head and tail are each followed by kCopySlack readable bytes.
+// REQUIRES: head and tail are each followed by kMigrationCopySlack readable bytes.
 template <class M>
 void write_record(std::string_view head, const M& m, std::string_view tail, std::string& out) {
   json::RawWriter w(out, head.size() + kWriteBound + tail.size());
@@ -240,7 +238,7 @@ void write_record(std::string_view head, const M& m, std::string_view tail, std:
 
 void MigrationState::write_json(std::string& out) const {
   std::string head;
-  append_head(head, variable_name, source_backend, target_backend, kCopySlack);
+  append_head(head, variable_name, source_backend, target_backend, kMigrationCopySlack);
   pad(head);
   write_record(unpadded(head), middle_of(*this), unpadded(json_tail(app_name)), out);
 }
@@ -308,7 +306,7 @@ typename Out::Result MigrationController::start_with(std::string_view variable_n
 
     Record record;
     append_head(record.text, variable_name, source_backend, target_backend,
-                source_backend.size() + target_backend.size() + kCopySlack);
+                source_backend.size() + target_backend.size() + kMigrationCopySlack);
     record.head_size = record.text.size();
     record.text += source_backend;
     record.text += target_backend;
