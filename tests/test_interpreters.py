@@ -1,8 +1,11 @@
-"""The module under re-import and in subinterpreters (multi-phase initialisation)."""
+"""The module under re-import, in subinterpreters (multi-phase initialisation) and
+on a free-threaded interpreter."""
 
 import importlib
+import os
 import subprocess
 import sys
+import sysconfig
 
 import pytest
 from support.children import python_command
@@ -73,3 +76,18 @@ def test_imports_and_works_in_a_subinterpreter():
     code = f"BODY = {SUB_BODY!r}\n" + PARENT
     proc = subprocess.run([*python_command(), "-c", code], capture_output=True, text=True)
     assert proc.returncode == 0 and proc.stdout.strip() == "OK", proc.stderr
+
+
+@pytest.mark.skipif(
+    not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="not a free-threaded interpreter"
+)
+def test_import_leaves_a_free_threaded_interpreter_without_its_lock():
+    # Importing a module that does not declare that it runs without the
+    # interpreter lock turns the lock back on, with a RuntimeWarning that -W
+    # error makes a failure. In a child: this process has imported it already.
+    code = "import sys, vrell_mesh; print(sys._is_gil_enabled())"
+    env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
+    proc = subprocess.run(
+        [*python_command(), "-W", "error", "-c", code], capture_output=True, text=True, env=env
+    )
+    assert proc.returncode == 0 and proc.stdout.strip() == "False", proc.stderr
