@@ -7,6 +7,7 @@
 #   - the plain fallback of every platform-specific construct (VRELL_PORTABLE)
 #     and the plain version of every fast path (VRELL_PLAIN_PATHS),
 #   - the Python suite on each CPython that pyenv has (else Debian's python3),
+#     and on a free-threaded CPython built here from source,
 #   - CPython 3.14 and 3.15 and a newer GCC from Debian unstable, in a chroot,
 #   - the whole Python suite on an arm64 CPython under emulation.
 # Run as root on Debian 12: installs what it needs (apt-get, pip). Roots,
@@ -134,9 +135,11 @@ installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install o
 # day, each is tried on its own so that only the rows needing it are skipped.
 # qemu-user's recommended binfmt registration is left out on purpose: every
 # foreign binary here is started through qemu explicitly.
+# curl and the three -dev packages build the free-threaded CPython (its pip
+# needs ssl and zlib).
 HOST_PACKAGES=(g++ libgtest-dev ninja-build ccache debootstrap qemu-user
   g++-s390x-linux-gnu g++-aarch64-linux-gnu g++-mingw-w64-x86-64-posix wine64
-  python3-dev python3-venv)
+  python3-dev python3-venv curl libssl-dev zlib1g-dev libffi-dev)
 missing=()
 for p in "${HOST_PACKAGES[@]}"; do installed "$p" || missing+=("$p"); done
 if [ ${#missing[@]} -gt 0 ]; then
@@ -193,13 +196,15 @@ wait_for() { wait "$1" 2>/dev/null || true; }
 status_of() { cat "$WORK/status/$1" 2>/dev/null || echo "its preparation did not finish"; }
 
 # A virtual environment of INTERPRETER in DIR with the test requirements,
-# kept while requirements-test.txt is unchanged. venv_with_requirements DIR INTERPRETER LOG
+# kept while requirements-test.txt is unchanged.
+# venv_with_requirements DIR INTERPRETER LOG [PIP_OPTIONS...]
 venv_with_requirements() {
   local dir=$1 py=$2 log=$3
+  shift 3
   [ "$(cat "$dir/.vrell-requirements" 2>/dev/null)" = "$REQS_HASH" ] && return 0
   rm -rf "$dir"
   run "$log" "$py" -m venv "$dir" &&
-    run "$log" "$dir/bin/python" -m pip install -q -r "$SRC/requirements-test.txt" &&
+    run "$log" "$dir/bin/python" -m pip install -q "$@" -r "$SRC/requirements-test.txt" &&
     echo "$REQS_HASH" >"$dir/.vrell-requirements"
 }
 
@@ -354,6 +359,46 @@ prepare_sid() {
   sid_umount
 }
 
+# Job 3: a free-threaded CPython. Debian packages none, so one is built
+# without the interpreter lock from the source of Debian's own python3.13,
+# checked against its digest, and kept in build/platforms.
+FT_VERSION=3.13.5
+FT_SHA256=93e583f243454e6e9e4588ca2c2662206ad961659863277afcdb96801647d640
+FT=$WORK/free-threaded
+FT_PY=$FT/python/bin/python3.13t
+prepare_free_threaded() {
+  local log=$LOGS/free-threaded-build.log status=$WORK/status src=$FT/Python-$FT_VERSION
+  mkdir -p "$status"
+  if [ ! -x "$FT_PY" ]; then
+    rm -rf "$FT"
+    mkdir -p "$FT"
+    if ! run "$log" curl -fsS --retry 3 -o "$FT/source.tar.xz" \
+      "$MIRROR/pool/main/p/python3.13/python3.13_$FT_VERSION.orig.tar.xz"; then
+      echo "download of the CPython $FT_VERSION source failed" >"$status/free-threaded"
+      return
+    fi
+    if [ "$(sha256sum "$FT/source.tar.xz" | cut -d' ' -f1)" != "$FT_SHA256" ]; then
+      echo "the CPython $FT_VERSION source does not match its digest" >"$status/free-threaded"
+      return
+    fi
+    if ! run "$log" tar -C "$FT" -xf "$FT/source.tar.xz" ||
+      ! (cd "$src" && run "$log" ./configure --disable-gil --without-ensurepip --prefix="$FT/python" &&
+        run "$log" make -j2 && run "$log" make install); then
+      echo "the build of CPython $FT_VERSION failed" >"$status/free-threaded"
+      rm -rf "$FT/python"
+      return
+    fi
+    rm -rf "$src" "$FT/source.tar.xz"
+  fi
+  # Wheels only: the newest releases of some test requirements come as
+  # source that needs a Rust toolchain and crates.io to build for this ABI.
+  if venv_with_requirements "$FT/venv" "$FT_PY" "$log" --only-binary=:all:; then
+    echo ok >"$status/free-threaded"
+  else
+    echo "pip install of the test requirements failed" >"$status/free-threaded"
+  fi
+}
+
 rm -rf "$WORK/status"
 JOB_SID=
 set -m
@@ -363,6 +408,8 @@ if have debootstrap; then
 fi
 prepare_host_and_arm64 >"$LOGS/job-host.log" 2>&1 &
 JOB_HOST=$!
+prepare_free_threaded >"$LOGS/job-free-threaded.log" 2>&1 &
+JOB_FT=$!
 set +m
 
 # --- Rows: C++ tests on other processors and operating systems -------------------
@@ -496,6 +543,28 @@ cpython_row() { # VERSION INTERPRETER
   fi
 }
 for entry in "${PYTHONS[@]}"; do cpython_row "${entry%% *}" "${entry#* }"; done
+
+# The suite with no interpreter lock: the stress test's threads really run at
+# once, and a test checks that importing the module leaves the lock off.
+free_threaded_row() {
+  local t=$SECONDS log=$LOGS/free-threaded.log name="CPython $FT_VERSION free-threaded (built here), x86-64"
+  wait_for "$JOB_FT"
+  if [ "$(status_of free-threaded)" != ok ]; then
+    skip_row "$name" "$(status_of free-threaded)"
+    return
+  fi
+  if ! configure_and_build "$log" "$WORK/cpython-ft" -DVRELL_EXTENSION=ON -DVRELL_TESTS=OFF \
+    -DPython_EXECUTABLE="$FT/venv/bin/python"; then
+    row "$name" FAILED — — "$(since $t)"
+    failed "$name" "$log"
+  elif python_suite "$log" "$FT/venv/bin/python" "$WORK/cpython-ft" -u PYTHON_GIL; then
+    row "$name" ok — "$(pytest_counts "$log")" "$(since $t)"
+  else
+    row "$name" ok — "FAILED $(pytest_counts "$log")" "$(since $t)"
+    failed "$name" "$log"
+  fi
+}
+free_threaded_row
 
 # --- Rows: Debian unstable --------------------------------------------------------
 
