@@ -7,7 +7,8 @@
 #   - the plain fallback of every platform-specific construct (VRELL_PORTABLE)
 #     and the plain version of every fast path (VRELL_PLAIN_PATHS),
 #   - the Python suite on each CPython that pyenv has (else Debian's python3),
-#     and on a free-threaded CPython built here from source,
+#     and on a free-threaded CPython built here from source; its stress test
+#     again on one built with ThreadSanitizer,
 #   - CPython 3.14 and 3.15 and a newer GCC from Debian unstable, in a chroot,
 #   - the whole Python suite on an arm64 CPython under emulation.
 # Run as root on Debian 12: installs what it needs (apt-get, pip). Roots,
@@ -359,44 +360,61 @@ prepare_sid() {
   sid_umount
 }
 
-# Job 3: a free-threaded CPython. Debian packages none, so one is built
-# without the interpreter lock from the source of Debian's own python3.13,
-# checked against its digest, and kept in build/platforms.
+# Jobs 3 and 4: free-threaded CPythons. Debian packages none, so they are
+# built without the interpreter lock from the source of Debian's own
+# python3.13, checked against its digest, and kept in build/platforms: one
+# plain, and one built with ThreadSanitizer for the Python stress test.
 FT_VERSION=3.13.5
 FT_SHA256=93e583f243454e6e9e4588ca2c2662206ad961659863277afcdb96801647d640
 FT=$WORK/free-threaded
 FT_PY=$FT/python/bin/python3.13t
-prepare_free_threaded() {
-  local log=$LOGS/free-threaded-build.log status=$WORK/status src=$FT/Python-$FT_VERSION
-  mkdir -p "$status"
-  if [ ! -x "$FT_PY" ]; then
-    rm -rf "$FT"
-    mkdir -p "$FT"
-    if ! run "$log" curl -fsS --retry 3 -o "$FT/source.tar.xz" \
-      "$MIRROR/pool/main/p/python3.13/python3.13_$FT_VERSION.orig.tar.xz"; then
-      echo "download of the CPython $FT_VERSION source failed" >"$status/free-threaded"
-      return
-    fi
-    if [ "$(sha256sum "$FT/source.tar.xz" | cut -d' ' -f1)" != "$FT_SHA256" ]; then
-      echo "the CPython $FT_VERSION source does not match its digest" >"$status/free-threaded"
-      return
-    fi
-    if ! run "$log" tar -C "$FT" -xf "$FT/source.tar.xz" ||
-      ! (cd "$src" && run "$log" ./configure --disable-gil --without-ensurepip --prefix="$FT/python" &&
-        run "$log" make -j2 && run "$log" make install); then
-      echo "the build of CPython $FT_VERSION failed" >"$status/free-threaded"
-      rm -rf "$FT/python"
-      return
-    fi
-    rm -rf "$src" "$FT/source.tar.xz"
+FT_TSAN_PY=$FT/python-tsan/bin/python3.13t
+# build_free_threaded PREFIX STATUS LOG COMPILEALL_OPTIONS [CONFIGURE_OPTIONS...]:
+# on failure the reason goes to the status file.
+build_free_threaded() {
+  local prefix=$1 status=$2 log=$3 compile=$4 src
+  src=$FT/build-$(basename "$prefix")
+  shift 4
+  rm -rf "$src" "$prefix"
+  mkdir -p "$src"
+  if ! run "$log" curl -fsS --retry 3 -o "$src.tar.xz" \
+    "$MIRROR/pool/main/p/python3.13/python3.13_$FT_VERSION.orig.tar.xz"; then
+    echo "download of the CPython $FT_VERSION source failed" >"$status"
+  elif [ "$(sha256sum "$src.tar.xz" | cut -d' ' -f1)" != "$FT_SHA256" ]; then
+    echo "the CPython $FT_VERSION source does not match its digest" >"$status"
+  elif ! run "$log" tar -C "$src" --strip-components=1 -xf "$src.tar.xz" ||
+    ! (cd "$src" && run "$log" ./configure --disable-gil --without-ensurepip --prefix="$prefix" "$@" &&
+      run "$log" make -j2 && run "$log" make install COMPILEALL_OPTS="$compile"); then
+    echo "the build of CPython $FT_VERSION${*:+ with $*} failed" >"$status"
+    rm -rf "$prefix"
+  else
+    # ThreadSanitizer's suppressions for the interpreter's own known reports.
+    cp "$src/Tools/tsan/suppressions_free_threading.txt" "$prefix/tsan-suppressions.txt"
   fi
+  rm -rf "$src" "$src.tar.xz"
+  [ -x "$prefix/bin/python3.13t" ]
+}
+prepare_free_threaded() {
+  local log=$LOGS/free-threaded-build.log status=$WORK/status/free-threaded
+  mkdir -p "$WORK/status"
+  [ -x "$FT_PY" ] || build_free_threaded "$FT/python" "$status" "$log" -j0 || return 0
   # Wheels only: the newest releases of some test requirements come as
   # source that needs a Rust toolchain and crates.io to build for this ABI.
   if venv_with_requirements "$FT/venv" "$FT_PY" "$log" --only-binary=:all:; then
-    echo ok >"$status/free-threaded"
+    echo ok >"$status"
   else
-    echo "pip install of the test requirements failed" >"$status/free-threaded"
+    echo "pip install of the test requirements failed" >"$status"
   fi
+}
+# The instrumented interpreter compiles only the top of its library ahead
+# (-l): all of it took some ten minutes. It runs no pip: the tests borrow the
+# plain venv's packages (the same ABI).
+prepare_free_threaded_tsan() {
+  local status=$WORK/status/free-threaded-tsan
+  mkdir -p "$WORK/status"
+  [ -x "$FT_TSAN_PY" ] || build_free_threaded "$FT/python-tsan" "$status" \
+    "$LOGS/free-threaded-tsan-build.log" "-j0 -l" --with-thread-sanitizer || return 0
+  echo ok >"$status"
 }
 
 rm -rf "$WORK/status"
@@ -410,6 +428,8 @@ prepare_host_and_arm64 >"$LOGS/job-host.log" 2>&1 &
 JOB_HOST=$!
 prepare_free_threaded >"$LOGS/job-free-threaded.log" 2>&1 &
 JOB_FT=$!
+prepare_free_threaded_tsan >"$LOGS/job-free-threaded-tsan.log" 2>&1 &
+JOB_FT_TSAN=$!
 set +m
 
 # --- Rows: C++ tests on other processors and operating systems -------------------
@@ -701,6 +721,62 @@ EOF
   fi
 }
 arm64_row
+
+# --- Row: the Python stress test under ThreadSanitizer ---------------------------
+
+# The stress test's eight threads on one mesh under ThreadSanitizer, the
+# interpreter and the module both instrumented. A report that reaches no frame
+# of the module is the interpreter's own: counted under the table, not failed.
+free_threaded_tsan_row() {
+  local t=$SECONDS log=$LOGS/free-threaded-tsan.log reports=$WORK/free-threaded-tsan-reports
+  local name="CPython $FT_VERSION free-threaded, ThreadSanitizer (built here): tests/test_stress.py"
+  wait_for "$JOB_FT"
+  wait_for "$JOB_FT_TSAN"
+  if [ "$(status_of free-threaded-tsan)" != ok ]; then
+    skip_row "$name" "$(status_of free-threaded-tsan)"
+    return
+  fi
+  if [ "$(status_of free-threaded)" != ok ]; then
+    skip_row "$name" "no packages for the tests: $(status_of free-threaded)"
+    return
+  fi
+  if ! configure_and_build "$log" "$WORK/cpython-ft-tsan" -DVRELL_EXTENSION=ON -DVRELL_TESTS=OFF \
+    -DVRELL_TSAN=ON -DPython_EXECUTABLE="$FT_TSAN_PY"; then
+    row "$name" FAILED — — "$(since $t)"
+    failed "$name" "$log"
+    return
+  fi
+  rm -rf "$reports"
+  mkdir -p "$reports"
+  local site status=0 counts ours=0 theirs=0 r n
+  site=$("$FT/venv/bin/python" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')
+  # ThreadSanitizer exits with 66 after reports; whose they are is read below.
+  run "$log" bounded "$PY_LIMIT" env -u PYTHON_GIL \
+    TSAN_OPTIONS="suppressions=$FT/python-tsan/tsan-suppressions.txt:log_path=$reports/tsan" \
+    PYTHONPATH="$WORK/cpython-ft-tsan:$site" "$FT_TSAN_PY" -m pytest -q -p no:cacheprovider \
+    tests/test_stress.py || status=$?
+  counts=$(pytest_counts "$log")
+  # One file a process; a file that names the module's library counts as its.
+  for r in "$reports"/*; do
+    [ -e "$r" ] || continue
+    n=$(grep -c 'WARNING: ThreadSanitizer' "$r" || true)
+    if grep -q 'vrell_mesh\.cpython-' "$r"; then
+      ours=$((ours + n))
+      cat "$r" >>"$log"
+    else
+      theirs=$((theirs + n))
+    fi
+  done
+  [ "$theirs" -eq 0 ] || NOTES+=("$name: $theirs report(s) in the interpreter alone, in $reports")
+  if [ "$ours" -eq 0 ] && { [ "$status" -eq 0 ] || [ "$status" -eq 66 ]; } &&
+    [[ $counts =~ ^[1-9][0-9]*/[0-9]+/0$ ]]; then
+    row "$name" ok — "$counts, 0 reports" "$(since $t)"
+  else
+    row "$name" ok — "FAILED $counts, $ours report(s)" "$(since $t)"
+    failed "$name" "$log"
+  fi
+}
+free_threaded_tsan_row
 
 # --- The table ---------------------------------------------------------------------
 
