@@ -2,7 +2,8 @@
 # Builds the concurrency stress (mesh_stress) and the C++ unit tests with
 # ThreadSanitizer into build/tsan and runs both. Any report fails the run: each
 # goes to a file of its own (build/tsan/reports/tsan.PID), shown at the end.
-# The Python extension is not built: the interpreter is not instrumented.
+# The Python extension is not built here: this interpreter is not instrumented
+# (scripts/platforms.sh runs the Python stress test on one that is).
 #   scripts/tsan.sh [mesh_stress arguments...]      (CXX=clang++ to use clang)
 set -euo pipefail
 cd "$(dirname "$0")/.."
