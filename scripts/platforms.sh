@@ -503,6 +503,17 @@ python_suite() {
   shift 3
   run "$log" bounded "$PY_LIMIT" env "$@" PYTHONPATH="$dir" "$py" "${PYTEST[@]}"
 }
+# suite_row NAME START LOG PYTHON BUILD_DIR [ENV...]: python_suite, and its row.
+suite_row() {
+  local name=$1 t=$2 log=$3
+  shift 2
+  if python_suite "$@"; then
+    row "$name" ok — "$(pytest_counts "$log")" "$(since $t)"
+  else
+    row "$name" ok — "FAILED $(pytest_counts "$log")" "$(since $t)"
+    failed "$name" "$log"
+  fi
+}
 
 # fallback_row LABEL DIR OPTION: both suites in a build with OPTION=ON.
 fallback_row() {
@@ -555,11 +566,8 @@ cpython_row() { # VERSION INTERPRETER
   wait_for "$JOB_HOST"
   if [ "$(status_of "venv-$v")" != ok ]; then
     skip_row "$name" "$(status_of "venv-$v")"
-  elif python_suite "$log" "$WORK/venv/$v/bin/python" "$WORK/cpython-$v"; then
-    row "$name" ok — "$(pytest_counts "$log")" "$(since $t)"
   else
-    row "$name" ok — "FAILED $(pytest_counts "$log")" "$(since $t)"
-    failed "$name" "$log"
+    suite_row "$name" "$t" "$log" "$WORK/venv/$v/bin/python" "$WORK/cpython-$v"
   fi
 }
 for entry in "${PYTHONS[@]}"; do cpython_row "${entry%% *}" "${entry#* }"; done
@@ -577,11 +585,8 @@ free_threaded_row() {
     -DPython_EXECUTABLE="$FT/venv/bin/python"; then
     row "$name" FAILED — — "$(since $t)"
     failed "$name" "$log"
-  elif python_suite "$log" "$FT/venv/bin/python" "$WORK/cpython-ft" -u PYTHON_GIL; then
-    row "$name" ok — "$(pytest_counts "$log")" "$(since $t)"
   else
-    row "$name" ok — "FAILED $(pytest_counts "$log")" "$(since $t)"
-    failed "$name" "$log"
+    suite_row "$name" "$t" "$log" "$FT/venv/bin/python" "$WORK/cpython-ft" -u PYTHON_GIL
   fi
 }
 free_threaded_row
@@ -713,12 +718,8 @@ EOF
       return
       ;;
   esac
-  if python_suite "$log" "$py" "$ARM/build" VRELL_TEST_PYTHON="$py" VRELL_TEST_CC=aarch64-linux-gnu-gcc; then
-    row "$name" ok — "$(pytest_counts "$log")" "$(since $t)"
-  else
-    row "$name" ok — "FAILED $(pytest_counts "$log")" "$(since $t)"
-    failed "$name" "$log"
-  fi
+  suite_row "$name" "$t" "$log" "$py" "$ARM/build" VRELL_TEST_PYTHON="$py" \
+    VRELL_TEST_CC=aarch64-linux-gnu-gcc
 }
 arm64_row
 
