@@ -4,15 +4,20 @@
 #include <condition_variable>
 #include <mutex>
 #include <random>
+#include <version>
 
 // How threads park. libstdc++ without a futex (MinGW, the BSDs) implements
 // std::atomic::wait with a condition variable that, before GCC 13, could
 // miss a wake-up and sleep for ever; there, and in the plain build, threads
-// park on a table of condition variables of our own.
+// park on a table of condition variables of our own. So they do where the
+// library offers no std::atomic::wait for the target: Apple's libc++ marks it
+// unavailable before macOS 11, and the wheels are built for 10.15.
 #if defined(VRELL_PORTABLE)
 #define VRELL_PARK_TABLE 1
 #elif defined(_WIN32)
 #define VRELL_PARK_WAIT_ON_ADDRESS 1
+#elif !defined(__cpp_lib_atomic_wait)
+#define VRELL_PARK_TABLE 1
 #elif defined(__GLIBCXX__) && !defined(_GLIBCXX_HAVE_PLATFORM_WAIT)
 #define VRELL_PARK_TABLE 1
 #endif
