@@ -4,6 +4,7 @@
 # (also written to build/platforms/matrix.md):
 #   - big-endian s390x and aarch64 C++ tests (cross compilers, qemu user mode),
 #   - Windows x86-64 C++ tests (mingw-w64, Wine),
+#   - x86-64 C++ tests against musl libc and libc++ (PyPI's ziglang),
 #   - the plain fallback of every platform-specific construct (VRELL_PORTABLE)
 #     and the plain version of every fast path (VRELL_PLAIN_PATHS),
 #   - the Python suite on each CPython that pyenv has (else Debian's python3),
@@ -494,6 +495,47 @@ windows_row() {
   WINEPREFIX=$WORK/wine "$WINESERVER" -k 2>/dev/null || true
 }
 windows_row
+
+# musl_row: the C++ tests against musl libc and LLVM's libc++ (the C library
+# of Alpine and other musllinux systems, and the C++ library of every clang on
+# macOS), with the clang that PyPI's ziglang carries together with both
+# libraries' sources. Linked statically, the tests run here as they are.
+ZIG_VERSION=0.17.1
+musl_row() {
+  local name="x86-64 musl libc and libc++" t=$SECONDS log=$LOGS/musl.log dir=$WORK/zig zig tool
+  if ! "$dir/venv/bin/python" -c 'import ziglang' 2>/dev/null ||
+    [ "$("$dir/venv/bin/python" -m ziglang version 2>/dev/null)" != "$ZIG_VERSION" ]; then
+    rm -rf "$dir/venv"
+    if ! { run "$log" python3 -m venv "$dir/venv" &&
+      run "$log" "$dir/venv/bin/pip" install -q "ziglang==$ZIG_VERSION"; }; then
+      skip_row "$name" "pip install of ziglang failed"
+      return
+    fi
+  fi
+  zig=$("$dir/venv/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
+  name="x86-64 musl libc and libc++, $("$zig" cc --version | head -n 1 | sed 's/ version//') (ziglang $ZIG_VERSION), static"
+  mkdir -p "$dir/bin"
+  for tool in cc c++; do
+    printf '#!/bin/sh\nZIG_GLOBAL_CACHE_DIR="%s" exec "%s" %s -target x86_64-linux-musl "$@"\n' \
+      "$dir/cache" "$zig" "$tool" >"$dir/bin/$tool"
+    chmod +x "$dir/bin/$tool"
+  done
+  if ! configure_and_build "$log" "$WORK/musl" -DCMAKE_CXX_COMPILER="$dir/bin/c++" \
+    -DCMAKE_C_COMPILER="$dir/bin/cc" -DCMAKE_CXX_COMPILER_LAUNCHER= -DCMAKE_C_COMPILER_LAUNCHER= \
+    -DCMAKE_EXE_LINKER_FLAGS=-static -DVRELL_EXTENSION=OFF -DVRELL_TESTS=ON \
+    -DVRELL_GTEST_SOURCE=/usr/src/googletest; then
+    row "$name" FAILED — — "$(since $t)"
+    failed "$name" "$log"
+    return
+  fi
+  if run "$log" bounded "$CPP_LIMIT" "$WORK/musl/mesh_tests" --gtest_brief=1; then
+    row "$name" ok "$(gtest_counts "$log")" — "$(since $t)"
+  else
+    row "$name" ok "FAILED $(gtest_counts "$log")" — "$(since $t)"
+    failed "$name" "$log"
+  fi
+}
+musl_row
 
 # --- Rows: the Python suite on x86-64 --------------------------------------------
 
