@@ -169,9 +169,9 @@ template <const auto& M>
 struct DocText {
   static constexpr size_t kSize = write_doc(M, nullptr);
   static constexpr std::array<char, kSize> make() {
-    std::array<char, kSize> text{};
-    write_doc(M, text.data());
-    return text;
+    std::array<char, kSize> made{};
+    write_doc(M, made.data());
+    return made;
   }
   static constexpr std::array<char, kSize> text = make();
 };
@@ -220,9 +220,9 @@ template <const auto& M>
 struct Names {
   static_assert(M.kParams <= 16, "collect() reports at most 16 missing parameters");
   static constexpr auto make() {
-    std::array<const char*, M.kParams == 0 ? 1 : M.kParams> names{};
-    for (size_t i = 0; i < M.kParams; ++i) names[i] = M.params[i].name;
-    return names;
+    std::array<const char*, M.kParams == 0 ? 1 : M.kParams> made{};
+    for (size_t i = 0; i < M.kParams; ++i) made[i] = M.params[i].name;
+    return made;
   }
   static constexpr auto names = make();
   static constexpr Shape shape{M.name, names.data(), static_cast<int>(M.kParams),
