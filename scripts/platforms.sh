@@ -4,7 +4,8 @@
 # (also written to build/platforms/matrix.md):
 #   - big-endian s390x and aarch64 C++ tests (cross compilers, qemu user mode),
 #   - Windows x86-64 C++ tests (mingw-w64, Wine),
-#   - x86-64 C++ tests against musl libc and libc++ (PyPI's ziglang),
+#   - x86-64 C++ tests against musl libc and libc++ (PyPI's ziglang), and the
+#     Python suite on a musl CPython built here,
 #   - the plain fallback of every platform-specific construct (VRELL_PORTABLE)
 #     and the plain version of every fast path (VRELL_PLAIN_PATHS),
 #   - the Python suite on each CPython that pyenv has (else Debian's python3),
@@ -138,10 +139,10 @@ installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install o
 # qemu-user's recommended binfmt registration is left out on purpose: every
 # foreign binary here is started through qemu explicitly.
 # curl and the three -dev packages build the free-threaded CPython (its pip
-# needs ssl and zlib).
+# needs ssl and zlib); musl-tools and bzip2 the musl one.
 HOST_PACKAGES=(g++ libgtest-dev ninja-build ccache debootstrap qemu-user
   g++-s390x-linux-gnu g++-aarch64-linux-gnu g++-mingw-w64-x86-64-posix wine64
-  python3-dev python3-venv curl libssl-dev zlib1g-dev libffi-dev)
+  python3-dev python3-venv curl libssl-dev zlib1g-dev libffi-dev musl-tools bzip2)
 missing=()
 for p in "${HOST_PACKAGES[@]}"; do installed "$p" || missing+=("$p"); done
 if [ ${#missing[@]} -gt 0 ]; then
@@ -496,34 +497,50 @@ windows_row() {
 }
 windows_row
 
-# musl_row: the C++ tests against musl libc and LLVM's libc++ (the C library
-# of Alpine and other musllinux systems, and the C++ library of every clang on
-# macOS), with the clang that PyPI's ziglang carries together with both
-# libraries' sources. Linked statically, the tests run here as they are.
+# --- Rows: musl libc and libc++ ---------------------------------------------------
+
+# The clang that PyPI's ziglang carries with the sources of musl and of LLVM's
+# libc++ (the C library of Alpine and the other musllinux systems, and the C++
+# library of every clang on macOS), built for a target on first use.
 ZIG_VERSION=0.17.1
-musl_row() {
-  local name="x86-64 musl libc and libc++" t=$SECONDS log=$LOGS/musl.log dir=$WORK/zig zig tool
-  if ! "$dir/venv/bin/python" -c 'import ziglang' 2>/dev/null ||
-    [ "$("$dir/venv/bin/python" -m ziglang version 2>/dev/null)" != "$ZIG_VERSION" ]; then
-    rm -rf "$dir/venv"
-    if ! { run "$log" python3 -m venv "$dir/venv" &&
-      run "$log" "$dir/venv/bin/pip" install -q "ziglang==$ZIG_VERSION"; }; then
-      skip_row "$name" "pip install of ziglang failed"
-      return
-    fi
+ZIG=$WORK/zig
+ZIG_CLANG=
+# zig_toolchain LOG: cc and c++ for x86_64-linux-musl in $ZIG/bin; sets
+# ZIG_CLANG to the compiler's name.
+zig_toolchain() {
+  local log=$1 zig tool
+  if [ "$("$ZIG/venv/bin/python" -m ziglang version 2>/dev/null)" != "$ZIG_VERSION" ]; then
+    rm -rf "$ZIG/venv"
+    { run "$log" python3 -m venv "$ZIG/venv" &&
+      run "$log" "$ZIG/venv/bin/pip" install -q "ziglang==$ZIG_VERSION"; } || return 1
   fi
-  zig=$("$dir/venv/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
-  name="x86-64 musl libc and libc++, $("$zig" cc --version | head -n 1 | sed 's/ version//') (ziglang $ZIG_VERSION), static"
-  mkdir -p "$dir/bin"
+  zig=$("$ZIG/venv/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
+  ZIG_CLANG="$("$zig" cc --version | head -n 1 | sed 's/ version//') (ziglang $ZIG_VERSION)"
+  mkdir -p "$ZIG/bin"
   for tool in cc c++; do
     printf '#!/bin/sh\nZIG_GLOBAL_CACHE_DIR="%s" exec "%s" %s -target x86_64-linux-musl "$@"\n' \
-      "$dir/cache" "$zig" "$tool" >"$dir/bin/$tool"
-    chmod +x "$dir/bin/$tool"
+      "$ZIG/cache" "$zig" "$tool" >"$ZIG/bin/$tool"
+    chmod +x "$ZIG/bin/$tool"
   done
-  if ! configure_and_build "$log" "$WORK/musl" -DCMAKE_CXX_COMPILER="$dir/bin/c++" \
-    -DCMAKE_C_COMPILER="$dir/bin/cc" -DCMAKE_CXX_COMPILER_LAUNCHER= -DCMAKE_C_COMPILER_LAUNCHER= \
-    -DCMAKE_EXE_LINKER_FLAGS=-static -DVRELL_EXTENSION=OFF -DVRELL_TESTS=ON \
-    -DVRELL_GTEST_SOURCE=/usr/src/googletest; then
+}
+# zig_build LOG DIR CMAKE_ARGS...: configure_and_build with those compilers.
+zig_build() {
+  local log=$1 dir=$2
+  shift 2
+  configure_and_build "$log" "$dir" -DCMAKE_CXX_COMPILER="$ZIG/bin/c++" -DCMAKE_C_COMPILER="$ZIG/bin/cc" \
+    -DCMAKE_CXX_COMPILER_LAUNCHER= -DCMAKE_C_COMPILER_LAUNCHER= "$@"
+}
+
+# musl_row: the C++ tests, linked statically so that they run here as they are.
+musl_row() {
+  local name="x86-64 musl libc and libc++" t=$SECONDS log=$LOGS/musl.log
+  if ! zig_toolchain "$log"; then
+    skip_row "$name" "pip install of ziglang failed"
+    return
+  fi
+  name="$name, $ZIG_CLANG, static"
+  if ! zig_build "$log" "$WORK/musl" -DCMAKE_EXE_LINKER_FLAGS=-static -DVRELL_EXTENSION=OFF \
+    -DVRELL_TESTS=ON -DVRELL_GTEST_SOURCE=/usr/src/googletest; then
     row "$name" FAILED — — "$(since $t)"
     failed "$name" "$log"
     return
@@ -613,6 +630,90 @@ cpython_row() { # VERSION INTERPRETER
   fi
 }
 for entry in "${PYTHONS[@]}"; do cpython_row "${entry%% *}" "${entry#* }"; done
+
+# The Python suite on musl libc. Debian packages no musl CPython, so one is
+# built here with Debian's musl-gcc from the free-threaded rows' source (with
+# the lock), beside zlib (for hypothesis) and libffi (for ctypes, which the
+# fault tests use) built the same way from Debian's sources. The extension is
+# built by the clang above, with libc++ linked in, as a musllinux wheel carries
+# it. The test requirements are their musllinux wheels, but for mypy, whose
+# cache needs sqlite3: the typing checks skip here.
+MUSL=$WORK/musl-python
+MUSL_PY=$MUSL/python/bin/python3.13
+ZLIB_SOURCE=(z/zlib/zlib_1.2.13.dfsg.orig.tar.bz2
+  71feb7947e3c00ef125f83b79a4e529bde31171e5babe48b391f06758d1ab0a1)
+LIBFFI_SOURCE=(libf/libffi/libffi_3.4.4.orig.tar.gz
+  d66c56ad259a82cf2a9dfc408b32bf5da52371500b84745f7fb8b645712df676)
+# unpack_source LOG POOL_PATH SHA256 DIR: a source from Debian's pool,
+# checked against its digest, unpacked into DIR.
+unpack_source() {
+  local log=$1 file
+  file=$MUSL/$(basename "$2")
+  run "$log" curl -fsS --retry 3 -o "$file" "$MIRROR/pool/main/$2" &&
+    [ "$(sha256sum "$file" | cut -d' ' -f1)" = "$3" ] &&
+    rm -rf "$4" && mkdir -p "$4" && run "$log" tar -C "$4" --strip-components=1 -xf "$file"
+}
+# build_musl_python LOG
+build_musl_python() {
+  local log=$1 deps=$MUSL/deps src=$MUSL/src status=0
+  rm -rf "$MUSL/python" "$deps"
+  mkdir -p "$MUSL"
+  # CPython's configure compares the compiler's multiarch with the platform
+  # it finds: musl-gcc answers for the glibc gcc below it.
+  printf '#!/bin/sh\n[ "$1" = --print-multiarch ] && { echo x86_64-linux-musl; exit 0; }\nexec musl-gcc "$@"\n' \
+    >"$MUSL/musl-cc"
+  chmod +x "$MUSL/musl-cc"
+  # libffi: plain -O2 rather than its tuning for this processor, and no static
+  # trampolines, which need the kernel's headers that musl-gcc leaves out.
+  unpack_source "$log" "${ZLIB_SOURCE[@]}" "$src" &&
+    (cd "$src" && CC=musl-gcc CFLAGS="-O2 -fPIC" run "$log" ./configure --static --prefix="$deps" &&
+      run "$log" make -j2 && run "$log" make install) &&
+    unpack_source "$log" "${LIBFFI_SOURCE[@]}" "$src" &&
+    (cd "$src" && CC=musl-gcc CFLAGS=-O2 run "$log" ./configure --disable-shared --with-pic \
+      --disable-docs --disable-exec-static-tramp --prefix="$deps" &&
+      run "$log" make -j2 && run "$log" make install) &&
+    unpack_source "$log" "p/python3.13/python3.13_$FT_VERSION.orig.tar.xz" "$FT_SHA256" "$src" &&
+    (cd "$src" && PKG_CONFIG=false CC="$MUSL/musl-cc" ZLIB_CFLAGS="-I$deps/include" \
+      ZLIB_LIBS="-L$deps/lib -lz" LIBFFI_CFLAGS="-I$deps/include" LIBFFI_LIBS="-L$deps/lib -lffi" \
+      run "$log" ./configure --without-ensurepip --prefix="$MUSL/python" &&
+      run "$log" make -j2 && run "$log" make install COMPILEALL_OPTS=-j0) || status=1
+  rm -rf "$src" "$MUSL"/*.tar.*
+  [ "$status" -eq 0 ] || rm -rf "$MUSL/python"
+  return "$status"
+}
+musl_python_row() {
+  local name="CPython $FT_VERSION on musl libc (built here), x86-64" t=$SECONDS log=$LOGS/musl-python.log
+  local site
+  if [ -z "$ZIG_CLANG" ] || ! have musl-gcc; then
+    skip_row "$name" "no musl-gcc, or no ziglang"
+    return
+  fi
+  name="$name, extension by $ZIG_CLANG"
+  if [ ! -x "$MUSL_PY" ] && ! build_musl_python "$log"; then
+    row "$name" FAILED — — "$(since $t)"
+    failed "$name" "$log"
+    return
+  fi
+  site=$("$MUSL_PY" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
+  if [ "$(cat "$MUSL/.vrell-requirements" 2>/dev/null)" != "$REQS_HASH" ]; then
+    grep -v '^mypy' "$SRC/requirements-test.txt" >"$MUSL/requirements.txt"
+    if ! run "$log" "$ZIG/venv/bin/pip" install -q --upgrade --target "$site" \
+      --platform musllinux_1_2_x86_64 --python-version 3.13 --implementation cp --abi cp313 \
+      --only-binary=:all: -r "$MUSL/requirements.txt"; then
+      skip_row "$name" "pip download of the musllinux test requirements failed"
+      return
+    fi
+    echo "$REQS_HASH" >"$MUSL/.vrell-requirements"
+  fi
+  if ! zig_build "$log" "$MUSL/ext" -DVRELL_EXTENSION=ON -DVRELL_TESTS=OFF \
+    -DPython_EXECUTABLE="$MUSL_PY"; then
+    row "$name" FAILED — — "$(since $t)"
+    failed "$name" "$log"
+    return
+  fi
+  suite_row "$name" "$t" "$log" "$MUSL_PY" "$MUSL/ext" VRELL_TEST_CC=musl-gcc
+}
+musl_python_row
 
 # The suite with no interpreter lock: the stress test's threads really run at
 # once, and a test checks that importing the module leaves the lock off.
