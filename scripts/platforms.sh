@@ -673,6 +673,7 @@ build_musl_python() {
       --disable-docs --disable-exec-static-tramp --prefix="$deps" &&
       run "$log" make -j2 && run "$log" make install) &&
     unpack_source "$log" "p/python3.13/python3.13_$FT_VERSION.orig.tar.xz" "$FT_SHA256" "$src" &&
+    # No pkg-config: it would hand configure the host's glibc builds of libraries.
     (cd "$src" && PKG_CONFIG=false CC="$MUSL/musl-cc" ZLIB_CFLAGS="-I$deps/include" \
       ZLIB_LIBS="-L$deps/lib -lz" LIBFFI_CFLAGS="-I$deps/include" LIBFFI_LIBS="-L$deps/lib -lffi" \
       run "$log" ./configure --without-ensurepip --prefix="$MUSL/python" &&
