@@ -371,20 +371,37 @@ FT_SHA256=93e583f243454e6e9e4588ca2c2662206ad961659863277afcdb96801647d640
 FT=$WORK/free-threaded
 FT_PY=$FT/python/bin/python3.13t
 FT_TSAN_PY=$FT/python-tsan/bin/python3.13t
+FT_SOURCE=("p/python3.13/python3.13_$FT_VERSION.orig.tar.xz" "$FT_SHA256")
+# unpack_source LOG POOL_PATH SHA256 DIR: a source from Debian's pool, checked
+# against its digest and unpacked into DIR. Returns 1 when the download
+# failed, 2 when the digest differs, 3 when it did not unpack.
+unpack_source() {
+  local log=$1 file=$4-$(basename "$2") rc=0
+  rm -rf "$4" "$file"
+  if ! run "$log" curl -fsS --retry 3 -o "$file" "$MIRROR/pool/main/$2"; then
+    rc=1
+  elif [ "$(sha256sum "$file" | cut -d' ' -f1)" != "$3" ]; then
+    rc=2
+  elif ! mkdir -p "$4" || ! run "$log" tar -C "$4" --strip-components=1 -xf "$file"; then
+    rc=3
+  fi
+  rm -f "$file"
+  return "$rc"
+}
 # build_free_threaded PREFIX STATUS LOG COMPILEALL_OPTIONS [CONFIGURE_OPTIONS...]:
 # on failure the reason goes to the status file.
 build_free_threaded() {
-  local prefix=$1 status=$2 log=$3 compile=$4 src
+  local prefix=$1 status=$2 log=$3 compile=$4 src rc=0
   src=$FT/build-$(basename "$prefix")
   shift 4
-  rm -rf "$src" "$prefix"
-  mkdir -p "$src"
-  if ! run "$log" curl -fsS --retry 3 -o "$src.tar.xz" \
-    "$MIRROR/pool/main/p/python3.13/python3.13_$FT_VERSION.orig.tar.xz"; then
+  rm -rf "$prefix"
+  mkdir -p "$FT"
+  unpack_source "$log" "${FT_SOURCE[@]}" "$src" || rc=$?
+  if [ "$rc" -eq 1 ]; then
     echo "download of the CPython $FT_VERSION source failed" >"$status"
-  elif [ "$(sha256sum "$src.tar.xz" | cut -d' ' -f1)" != "$FT_SHA256" ]; then
+  elif [ "$rc" -eq 2 ]; then
     echo "the CPython $FT_VERSION source does not match its digest" >"$status"
-  elif ! run "$log" tar -C "$src" --strip-components=1 -xf "$src.tar.xz" ||
+  elif [ "$rc" -ne 0 ] ||
     ! (cd "$src" && run "$log" ./configure --disable-gil --without-ensurepip --prefix="$prefix" "$@" &&
       run "$log" make -j2 && run "$log" make install COMPILEALL_OPTS="$compile"); then
     echo "the build of CPython $FT_VERSION${*:+ with $*} failed" >"$status"
@@ -393,7 +410,7 @@ build_free_threaded() {
     # ThreadSanitizer's suppressions for the interpreter's own known reports.
     cp "$src/Tools/tsan/suppressions_free_threading.txt" "$prefix/tsan-suppressions.txt"
   fi
-  rm -rf "$src" "$src.tar.xz"
+  rm -rf "$src"
   [ -x "$prefix/bin/python3.13t" ]
 }
 prepare_free_threaded() {
@@ -644,15 +661,6 @@ ZLIB_SOURCE=(z/zlib/zlib_1.2.13.dfsg.orig.tar.bz2
   71feb7947e3c00ef125f83b79a4e529bde31171e5babe48b391f06758d1ab0a1)
 LIBFFI_SOURCE=(libf/libffi/libffi_3.4.4.orig.tar.gz
   d66c56ad259a82cf2a9dfc408b32bf5da52371500b84745f7fb8b645712df676)
-# unpack_source LOG POOL_PATH SHA256 DIR: a source from Debian's pool,
-# checked against its digest, unpacked into DIR.
-unpack_source() {
-  local log=$1 file
-  file=$MUSL/$(basename "$2")
-  run "$log" curl -fsS --retry 3 -o "$file" "$MIRROR/pool/main/$2" &&
-    [ "$(sha256sum "$file" | cut -d' ' -f1)" = "$3" ] &&
-    rm -rf "$4" && mkdir -p "$4" && run "$log" tar -C "$4" --strip-components=1 -xf "$file"
-}
 # build_musl_python LOG
 build_musl_python() {
   local log=$1 deps=$MUSL/deps src=$MUSL/src status=0
@@ -672,13 +680,13 @@ build_musl_python() {
     (cd "$src" && CC=musl-gcc CFLAGS=-O2 run "$log" ./configure --disable-shared --with-pic \
       --disable-docs --disable-exec-static-tramp --prefix="$deps" &&
       run "$log" make -j2 && run "$log" make install) &&
-    unpack_source "$log" "p/python3.13/python3.13_$FT_VERSION.orig.tar.xz" "$FT_SHA256" "$src" &&
+    unpack_source "$log" "${FT_SOURCE[@]}" "$src" &&
     # No pkg-config: it would hand configure the host's glibc builds of libraries.
     (cd "$src" && PKG_CONFIG=false CC="$MUSL/musl-cc" ZLIB_CFLAGS="-I$deps/include" \
       ZLIB_LIBS="-L$deps/lib -lz" LIBFFI_CFLAGS="-I$deps/include" LIBFFI_LIBS="-L$deps/lib -lffi" \
       run "$log" ./configure --without-ensurepip --prefix="$MUSL/python" &&
       run "$log" make -j2 && run "$log" make install COMPILEALL_OPTS=-j0) || status=1
-  rm -rf "$src" "$MUSL"/*.tar.*
+  rm -rf "$src"
   [ "$status" -eq 0 ] || rm -rf "$MUSL/python"
   return "$status"
 }
