@@ -236,7 +236,7 @@ TEST(ChannelTest, LastReaderTakesTheMessageAndEarlierOnesCopy) {
     }
   };
   const long copied = fail_each_allocation(
-      [&] { return receive(first); },
+      [&receive, &r = first] { return receive(r); },  // clang before 16 captures no binding
       [](const std::optional<Receiver::Received>& got) { EXPECT_FALSE(got.has_value()); });
   EXPECT_GE(copied, 1);
   std::optional<Receiver::Received> got;
