@@ -6,6 +6,7 @@
 #   - Windows x86-64 C++ tests (mingw-w64, Wine),
 #   - x86-64 C++ tests against musl libc and libc++ (PyPI's ziglang), and the
 #     Python suite on a musl CPython built here,
+#   - x86-64 C++ tests against libc++ 14 as an older macOS toolchain sees it,
 #   - the plain fallback of every platform-specific construct (VRELL_PORTABLE)
 #     and the plain version of every fast path (VRELL_PLAIN_PATHS),
 #   - the Python suite on each CPython that pyenv has (else Debian's python3),
@@ -139,10 +140,12 @@ installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install o
 # qemu-user's recommended binfmt registration is left out on purpose: every
 # foreign binary here is started through qemu explicitly.
 # curl and the three -dev packages build the free-threaded CPython (its pip
-# needs ssl and zlib); musl-tools and bzip2 the musl one.
+# needs ssl and zlib); musl-tools and bzip2 the musl one; clang-14 and
+# libc++ 14 stand in for an older macOS toolchain.
 HOST_PACKAGES=(g++ libgtest-dev ninja-build ccache debootstrap qemu-user
   g++-s390x-linux-gnu g++-aarch64-linux-gnu g++-mingw-w64-x86-64-posix wine64
-  python3-dev python3-venv curl libssl-dev zlib1g-dev libffi-dev musl-tools bzip2)
+  python3-dev python3-venv curl libssl-dev zlib1g-dev libffi-dev musl-tools bzip2
+  clang-14 libc++-14-dev libc++abi-14-dev)
 missing=()
 for p in "${HOST_PACKAGES[@]}"; do installed "$p" || missing+=("$p"); done
 if [ ${#missing[@]} -gt 0 ]; then
@@ -570,6 +573,42 @@ musl_row() {
   fi
 }
 musl_row
+
+# libcxx_row: the C++ tests against Debian's libc++ 14, the library of older
+# macOS toolchains, with its atomic wait withheld as Apple's headers withhold
+# it below macOS 11 (the wheels target 10.15). Threads then park on the
+# module's own table, which the row checks in the object file.
+libcxx_row() {
+  local name="x86-64 libc++ 14, atomic wait withheld as below macOS 11" t=$SECONDS
+  local log=$LOGS/libcxx.log dir=$WORK/libcxx
+  if ! have clang++-14 || [ ! -f /usr/lib/llvm-14/include/c++/v1/atomic ]; then
+    skip_row "$name" "no clang-14 or libc++-14-dev"
+    return
+  fi
+  name="$name, clang $(clang++-14 -dumpversion)"
+  if ! configure_and_build "$log" "$dir" -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_C_COMPILER=clang-14 \
+    "-DCMAKE_CXX_FLAGS=-stdlib=libc++ -D_LIBCPP_AVAILABILITY_DISABLE_FTM___cpp_lib_atomic_wait" \
+    -DCMAKE_EXE_LINKER_FLAGS=-stdlib=libc++ -DVRELL_EXTENSION=OFF -DVRELL_TESTS=ON \
+    -DVRELL_GTEST_SOURCE=/usr/src/googletest; then
+    row "$name" FAILED — — "$(since $t)"
+    failed "$name" "$log"
+    return
+  fi
+  if ! nm -C "$dir/CMakeFiles/vrell_core.dir/mesh/src/platform.cc.o" |
+    grep -q 'condition_variable::wait'; then
+    echo "error: platform.cc.o does not park threads on its own table" >>"$log"
+    row "$name" FAILED — — "$(since $t)"
+    failed "$name" "$log"
+    return
+  fi
+  if run "$log" bounded "$CPP_LIMIT" "$dir/mesh_tests" --gtest_brief=1; then
+    row "$name" ok "$(gtest_counts "$log")" — "$(since $t)"
+  else
+    row "$name" ok "FAILED $(gtest_counts "$log")" — "$(since $t)"
+    failed "$name" "$log"
+  fi
+}
+libcxx_row
 
 # --- Rows: the Python suite on x86-64 --------------------------------------------
 
