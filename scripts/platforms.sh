@@ -6,9 +6,10 @@
 #   - Windows x86-64 C++ tests (mingw-w64, Wine),
 #   - x86-64 C++ tests against musl libc and libc++ (PyPI's ziglang), and the
 #     Python suite on a musl CPython built here,
-#   - x86-64 C++ tests against libc++ 14 as an older macOS toolchain sees it,
 #   - the plain fallback of every platform-specific construct (VRELL_PORTABLE)
 #     and the plain version of every fast path (VRELL_PLAIN_PATHS),
+#   - both suites built by clang 14 against libc++ 14, as an older macOS
+#     toolchain sees it,
 #   - the Python suite on each CPython that pyenv has (else Debian's python3),
 #     and on a free-threaded CPython built here from source; its stress test
 #     again on one built with ThreadSanitizer,
@@ -574,42 +575,6 @@ musl_row() {
 }
 musl_row
 
-# libcxx_row: the C++ tests against Debian's libc++ 14, the library of older
-# macOS toolchains, with its atomic wait withheld as Apple's headers withhold
-# it below macOS 11 (the wheels target 10.15). Threads then park on the
-# module's own table, which the row checks in the object file.
-libcxx_row() {
-  local name="x86-64 libc++ 14, atomic wait withheld as below macOS 11" t=$SECONDS
-  local log=$LOGS/libcxx.log dir=$WORK/libcxx
-  if ! have clang++-14 || [ ! -f /usr/lib/llvm-14/include/c++/v1/atomic ]; then
-    skip_row "$name" "no clang-14 or libc++-14-dev"
-    return
-  fi
-  name="$name, clang $(clang++-14 -dumpversion)"
-  if ! configure_and_build "$log" "$dir" -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_C_COMPILER=clang-14 \
-    "-DCMAKE_CXX_FLAGS=-stdlib=libc++ -D_LIBCPP_AVAILABILITY_DISABLE_FTM___cpp_lib_atomic_wait" \
-    -DCMAKE_EXE_LINKER_FLAGS=-stdlib=libc++ -DVRELL_EXTENSION=OFF -DVRELL_TESTS=ON \
-    -DVRELL_GTEST_SOURCE=/usr/src/googletest; then
-    row "$name" FAILED — — "$(since $t)"
-    failed "$name" "$log"
-    return
-  fi
-  if ! nm -C "$dir/CMakeFiles/vrell_core.dir/mesh/src/platform.cc.o" |
-    grep -q 'condition_variable::wait'; then
-    echo "error: platform.cc.o does not park threads on its own table" >>"$log"
-    row "$name" FAILED — — "$(since $t)"
-    failed "$name" "$log"
-    return
-  fi
-  if run "$log" bounded "$CPP_LIMIT" "$dir/mesh_tests" --gtest_brief=1; then
-    row "$name" ok "$(gtest_counts "$log")" — "$(since $t)"
-  else
-    row "$name" ok "FAILED $(gtest_counts "$log")" — "$(since $t)"
-    failed "$name" "$log"
-  fi
-}
-libcxx_row
-
 # --- Rows: the Python suite on x86-64 --------------------------------------------
 
 # python_suite LOG PYTHON BUILD_DIR [ENV...]: the suite against the module in BUILD_DIR.
@@ -630,17 +595,18 @@ suite_row() {
   fi
 }
 
-# fallback_row LABEL DIR OPTION: both suites in a build with OPTION=ON.
-fallback_row() {
-  local name
-  name="$1 ($3), g++ $(gcc -dumpfullversion), CPython $HOST_V"
-  local t=$SECONDS log=$LOGS/$2.log dir=$WORK/$2 option=$3
+# suites_row NAME DIR CHECK CMAKE_ARGS...: both suites in a build with those
+# arguments, the Python one on the host's CPython. CHECK DIR LOG runs on the
+# build first; it fails the row by failing.
+suites_row() {
+  local name=$1 t=$SECONDS log=$LOGS/$2.log dir=$WORK/$2 check=$3
+  shift 3
   if [ "$HOST_PY" = - ]; then
     skip_row "$name" "no CPython $HOST_V among the interpreters found"
     return
   fi
-  if ! configure_and_build "$log" "$dir" "-D$option=ON" -DVRELL_TESTS=ON \
-    -DVRELL_EXTENSION=ON -DPython_EXECUTABLE="$HOST_PY"; then
+  if ! configure_and_build "$log" "$dir" "$@" -DVRELL_TESTS=ON -DVRELL_EXTENSION=ON \
+    -DPython_EXECUTABLE="$HOST_PY" || ! "$check" "$dir" "$log"; then
     row "$name" FAILED — — "$(since $t)"
     failed "$name" "$log"
     return
@@ -662,8 +628,37 @@ fallback_row() {
   fi
   [ -n "$ok" ] || failed "$name" "$log"
 }
+no_check() { :; }
+
+# The plain fallback of every platform-specific construct, and the plain
+# version of every fast path: fallback_row LABEL DIR OPTION.
+fallback_row() {
+  suites_row "$1 ($3), g++ $(gcc -dumpfullversion), CPython $HOST_V" "$2" no_check "-D$3=ON"
+}
 fallback_row "fallback" portable VRELL_PORTABLE
 fallback_row "plain paths" plain VRELL_PLAIN_PATHS
+
+# Debian's clang 14 and libc++ 14, the library of older macOS toolchains,
+# with the atomic wait withheld as Apple's headers withhold it below macOS 11
+# (the wheels target 10.15): threads then park on the module's own table,
+# which parks_on_table checks in the object file.
+parks_on_table() {
+  nm -C "$1/CMakeFiles/vrell_core.dir/mesh/src/platform.cc.o" | grep -q 'condition_variable::wait' ||
+    { echo "error: platform.cc.o does not park threads on its own table" >>"$2"; return 1; }
+}
+libcxx_row() {
+  local name="libc++ 14, atomic wait withheld as below macOS 11"
+  if ! have clang++-14 || [ ! -f /usr/lib/llvm-14/include/c++/v1/atomic ]; then
+    skip_row "$name" "no clang-14 or libc++-14-dev"
+    return
+  fi
+  suites_row "$name, clang $(clang++-14 -dumpversion), CPython $HOST_V" libcxx parks_on_table \
+    -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_C_COMPILER=clang-14 \
+    "-DCMAKE_CXX_FLAGS=-stdlib=libc++ -D_LIBCPP_AVAILABILITY_DISABLE_FTM___cpp_lib_atomic_wait" \
+    -DCMAKE_EXE_LINKER_FLAGS=-stdlib=libc++ -DCMAKE_MODULE_LINKER_FLAGS=-stdlib=libc++ \
+    -DVRELL_GTEST_SOURCE=/usr/src/googletest
+}
+libcxx_row
 
 cpython_row() { # VERSION INTERPRETER
   local v=$1 py=$2 t=$SECONDS log=$LOGS/cpython-$1.log name="CPython $1, x86-64"
