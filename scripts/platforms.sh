@@ -14,7 +14,8 @@
 #     and on a free-threaded CPython built here from source; its stress test
 #     again on one built with ThreadSanitizer,
 #   - CPython 3.14 and 3.15 and a newer GCC from Debian unstable, in a chroot,
-#   - the whole Python suite on an arm64 CPython under emulation.
+#   - the whole Python suite on arm64 and s390x (big-endian) CPythons under
+#     emulation.
 # Run as root on Debian 12: installs what it needs (apt-get, pip). Roots,
 # caches and build trees stay in build/platforms and are reused, so a second
 # run is much faster. A row whose environment cannot be set up prints
@@ -170,7 +171,7 @@ if have ccache; then
 fi
 export PIP_CACHE_DIR=$WORK/pip-cache
 
-# The arm64 extension lets CMake ask the emulated interpreter about itself
+# The foreign extensions let CMake ask the emulated interpreter about itself
 # through CMAKE_CROSSCOMPILING_EMULATOR, which FindPython honours from CMake
 # 4.1 on (policy CMP0190); an older CMake is replaced by PyPI's in a venv.
 CMAKE=$(command -v cmake || true)
@@ -180,7 +181,7 @@ endif()' >/dev/null 2>&1; }
 if [ -z "$CMAKE" ] || ! cmake_recent "$CMAKE"; then
   if [ ! -x "$WORK/tools/bin/cmake" ]; then
     if ! { python3 -m venv "$WORK/tools" && "$WORK/tools/bin/pip" install -q 'cmake>=4.1'; } >>"$LOGS/apt.log" 2>&1; then
-      echo "no CMake 4.1 or newer: the arm64 extension will not configure" >&2
+      echo "no CMake 4.1 or newer: the foreign extensions will not configure" >&2
     fi
   fi
   [ -x "$WORK/tools/bin/cmake" ] && CMAKE=$WORK/tools/bin/cmake
@@ -236,11 +237,47 @@ HOST_V=$(python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 HOST_PY=-
 for entry in "${PYTHONS[@]}"; do [ "${entry%% *}" != "$HOST_V" ] || HOST_PY=${entry#* }; done
 
-# Job 1: the host interpreters' venvs, then the arm64 root and its test packages.
-ARM=$WORK/arm64
-ARM_ROOT=$ARM/root
-ARM_SITE=$ARM_ROOT/usr/local/lib/python3.11/dist-packages
-prepare_host_and_arm64() {
+# Job 1: the host interpreters' venvs, then the roots of Debian's CPython for
+# other processors and their test packages.
+# prepare_foreign ARCH PIP_PLATFORM: the root in $WORK/ARCH.
+prepare_foreign() {
+  local arch=$1 dir=$WORK/$1 status=$WORK/status log=$LOGS/$1-root.log
+  local root=$dir/root site=$dir/root/usr/local/lib/python3.11/dist-packages
+  # The interpreter comes unpacked, not installed: debootstrap's first stage
+  # fetches the packages, and dpkg -x lays them out (nothing in them has to
+  # run for python3.11 to start).
+  if [ ! -f "$root/.vrell-ready" ]; then
+    rm -rf "$root"
+    if ! run "$log" debootstrap --foreign --arch="$arch" --variant=minbase \
+      --include=libpython3.11-dev,python3.11 bookworm "$root" "$MIRROR"; then
+      echo "debootstrap of $arch bookworm failed" >"$status/$arch"
+      return
+    fi
+    local deb
+    for deb in "$root"/var/cache/apt/archives/*.deb; do
+      dpkg -x "$deb" "$root" || { echo "dpkg -x $deb failed" >"$status/$arch"; return; }
+    done
+    touch "$root/.vrell-ready"
+  fi
+  # Installed where the guest interpreter looks by itself: the mypy child
+  # that a test starts gets no PYTHONPATH.
+  if [ "$(cat "$dir/.vrell-requirements" 2>/dev/null)" != "$REQS_HASH" ]; then
+    rm -rf "$site"
+    if [ "$(status_of "venv-$HOST_V")" != ok ]; then
+      echo "no pip: $(status_of "venv-$HOST_V")" >"$status/$arch"
+      return
+    fi
+    if ! run "$log" "$WORK/venv/$HOST_V/bin/python" -m pip install -q --target "$site" --platform "$2" \
+      --python-version 3.11 --implementation cp --abi cp311 --only-binary=:all: \
+      -r "$SRC/requirements-test.txt"; then
+      echo "pip download of the $arch test requirements failed" >"$status/$arch"
+      return
+    fi
+    echo "$REQS_HASH" >"$dir/.vrell-requirements"
+  fi
+  echo ok >"$status/$arch"
+}
+prepare_host_and_foreign() {
   local entry v py status=$WORK/status
   mkdir -p "$status"
   for entry in "${PYTHONS[@]}"; do
@@ -252,41 +289,8 @@ prepare_host_and_arm64() {
       echo "pip install of the test requirements failed" >"$status/venv-$v"
     fi
   done
-
-  # The arm64 interpreter comes unpacked, not installed: debootstrap's first
-  # stage fetches the packages, and dpkg -x lays them out (nothing in them has
-  # to run for python3.11 to start).
-  local log=$LOGS/arm64-root.log
-  if [ ! -f "$ARM_ROOT/.vrell-ready" ]; then
-    rm -rf "$ARM_ROOT"
-    if ! run "$log" debootstrap --foreign --arch=arm64 --variant=minbase \
-      --include=libpython3.11-dev,python3.11 bookworm "$ARM_ROOT" "$MIRROR"; then
-      echo "debootstrap of arm64 bookworm failed" >"$status/arm64"
-      return
-    fi
-    local deb
-    for deb in "$ARM_ROOT"/var/cache/apt/archives/*.deb; do
-      dpkg -x "$deb" "$ARM_ROOT" || { echo "dpkg -x $deb failed" >"$status/arm64"; return; }
-    done
-    touch "$ARM_ROOT/.vrell-ready"
-  fi
-  # Installed where the guest interpreter looks by itself: the mypy child
-  # that a test starts gets no PYTHONPATH.
-  if [ "$(cat "$ARM/.vrell-requirements" 2>/dev/null)" != "$REQS_HASH" ]; then
-    rm -rf "$ARM_SITE"
-    if [ "$(status_of "venv-$HOST_V")" != ok ]; then
-      echo "no pip: $(status_of "venv-$HOST_V")" >"$status/arm64"
-      return
-    fi
-    if ! run "$log" "$WORK/venv/$HOST_V/bin/python" -m pip install -q --target "$ARM_SITE" --platform manylinux_2_36_aarch64 \
-      --python-version 3.11 --implementation cp --abi cp311 --only-binary=:all: \
-      -r "$SRC/requirements-test.txt"; then
-      echo "pip download of the arm64 test requirements failed" >"$status/arm64"
-      return
-    fi
-    echo "$REQS_HASH" >"$ARM/.vrell-requirements"
-  fi
-  echo ok >"$status/arm64"
+  prepare_foreign arm64 manylinux_2_36_aarch64
+  prepare_foreign s390x manylinux_2_36_s390x
 }
 
 # Job 2: Debian unstable in a chroot, with its newest CPython releases.
@@ -447,7 +451,7 @@ if have debootstrap; then
   prepare_sid >"$LOGS/job-sid.log" 2>&1 &
   JOB_SID=$!
 fi
-prepare_host_and_arm64 >"$LOGS/job-host.log" 2>&1 &
+prepare_host_and_foreign >"$LOGS/job-host.log" 2>&1 &
 JOB_HOST=$!
 prepare_free_threaded >"$LOGS/job-free-threaded.log" 2>&1 &
 JOB_FT=$!
@@ -853,61 +857,63 @@ sid_rows() {
 }
 sid_rows
 
-# --- Row: the whole Python suite on arm64, under emulation ------------------------
+# --- Rows: the whole Python suite on other processors, under emulation ------------
 
-arm64_row() {
-  local name
-  name="CPython 3.11 arm64 (Debian bookworm), g++ $(aarch64-linux-gnu-gcc -dumpfullversion 2>/dev/null) cross, qemu"
-  local t=$SECONDS log=$LOGS/arm64.log
+# foreign_row ARCH CPU LABEL: Debian's CPython 3.11 for ARCH (CPU as in the
+# GNU triplet and qemu's name), the extension built by the cross compiler.
+foreign_row() {
+  local arch=$1 cpu=$2 dir=$WORK/$1 root=$WORK/$1/root name
+  name="CPython 3.11 $arch$3 (Debian bookworm), g++ $("$cpu-linux-gnu-gcc" -dumpfullversion 2>/dev/null) cross, qemu"
+  local t=$SECONDS log=$LOGS/$arch.log
   wait_for "$JOB_HOST"
-  if ! have aarch64-linux-gnu-g++ || ! have qemu-aarch64; then
-    skip_row "$name" "no aarch64-linux-gnu-g++ or qemu-aarch64"
+  if ! have "$cpu-linux-gnu-g++" || ! have "qemu-$cpu"; then
+    skip_row "$name" "no $cpu-linux-gnu-g++ or qemu-$cpu"
     return
   fi
-  if [ "$(status_of arm64)" != ok ]; then
-    skip_row "$name" "$(status_of arm64)"
+  if [ "$(status_of "$arch")" != ok ]; then
+    skip_row "$name" "$(status_of "$arch")"
     return
   fi
   # The interpreter as a command that a test can start: a preloaded library
   # meant for it goes into the guest's environment, not into qemu's own.
-  local py=$ARM/python3.11
+  local py=$dir/python3.11
   cat >"$py" <<EOF
 #!/bin/sh
-# arm64 CPython under qemu user mode (written by scripts/platforms.sh).
+# $arch CPython under qemu user mode (written by scripts/platforms.sh).
 if [ -n "\${LD_PRELOAD:-}" ]; then
   export QEMU_SET_ENV="LD_PRELOAD=\$LD_PRELOAD"
   unset LD_PRELOAD
 fi
-exec qemu-aarch64 -L "$ARM_ROOT" "$ARM_ROOT/usr/bin/python3.11" "\$@"
+exec qemu-$cpu -L "$root" "$root/usr/bin/python3.11" "\$@"
 EOF
   chmod +x "$py"
   # Debian's pyconfig.h picks the one of the target under
-  # <aarch64-linux-gnu/python3.11/>, which the cross compiler looks for
-  # after its own headers.
-  if ! configure_and_build "$log" "$ARM/build" -DCMAKE_SYSTEM_NAME=Linux \
-    -DCMAKE_SYSTEM_PROCESSOR=aarch64 -DCMAKE_CXX_COMPILER=aarch64-linux-gnu-g++ \
-    -DCMAKE_C_COMPILER=aarch64-linux-gnu-gcc -DVRELL_EXTENSION=ON -DVRELL_TESTS=OFF \
-    -DCMAKE_POLICY_DEFAULT_CMP0190=NEW "-DCMAKE_CROSSCOMPILING_EMULATOR=qemu-aarch64;-L;$ARM_ROOT" \
-    -DPython_EXECUTABLE="$ARM_ROOT/usr/bin/python3.11" -DCMAKE_CXX_FLAGS="-idirafter $ARM_ROOT/usr/include"; then
+  # <$cpu-linux-gnu/python3.11/>, which the cross compiler looks for after
+  # its own headers.
+  if ! configure_and_build "$log" "$dir/build" -DCMAKE_SYSTEM_NAME=Linux \
+    -DCMAKE_SYSTEM_PROCESSOR="$cpu" -DCMAKE_CXX_COMPILER="$cpu-linux-gnu-g++" \
+    -DCMAKE_C_COMPILER="$cpu-linux-gnu-gcc" -DVRELL_EXTENSION=ON -DVRELL_TESTS=OFF \
+    -DCMAKE_POLICY_DEFAULT_CMP0190=NEW "-DCMAKE_CROSSCOMPILING_EMULATOR=qemu-$cpu;-L;$root" \
+    -DPython_EXECUTABLE="$root/usr/bin/python3.11" -DCMAKE_CXX_FLAGS="-idirafter $root/usr/include"; then
     row "$name" FAILED — — "$(since $t)"
     failed "$name" "$log"
     return
   fi
   local module
-  module=$(ls "$ARM/build"/vrell_mesh.*.so 2>/dev/null || true)
-  case $module in
-    */vrell_mesh.cpython-311-aarch64-linux-gnu.so) ;;
-    *)
-      echo "unexpected module name: ${module:-none}" >>"$log"
-      row "$name" FAILED — — "$(since $t)"
-      failed "$name" "$log"
-      return
-      ;;
-  esac
-  suite_row "$name" "$t" "$log" "$py" "$ARM/build" VRELL_TEST_PYTHON="$py" \
-    VRELL_TEST_CC=aarch64-linux-gnu-gcc
+  module=$(ls "$dir/build"/vrell_mesh.*.so 2>/dev/null || true)
+  if [ "$module" != "$dir/build/vrell_mesh.cpython-311-$cpu-linux-gnu.so" ]; then
+    echo "unexpected module name: ${module:-none}" >>"$log"
+    row "$name" FAILED — — "$(since $t)"
+    failed "$name" "$log"
+    return
+  fi
+  suite_row "$name" "$t" "$log" "$py" "$dir/build" VRELL_TEST_PYTHON="$py" \
+    VRELL_TEST_CC="$cpu-linux-gnu-gcc"
 }
-arm64_row
+foreign_row arm64 aarch64 ""
+# Big-endian: where the scans, digit stores and hashing treat bytes as words,
+# they name the byte order; here the whole suite runs on the other one.
+foreign_row s390x s390x ", big-endian"
 
 # --- Row: the Python stress test under ThreadSanitizer ---------------------------
 
