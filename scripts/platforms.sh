@@ -690,8 +690,7 @@ for entry in "${PYTHONS[@]}"; do cpython_row "${entry%% *}" "${entry#* }"; done
 # the lock), beside zlib (for hypothesis) and libffi (for ctypes, which the
 # fault tests use) built the same way from Debian's sources. The extension is
 # built by the clang above, with libc++ linked in, as a musllinux wheel carries
-# it. The test requirements are their musllinux wheels, but for mypy, whose
-# cache needs sqlite3: the typing checks skip here.
+# it. The test requirements are their musllinux wheels.
 MUSL=$WORK/musl-python
 MUSL_PY=$MUSL/python/bin/python3.13
 ZLIB_SOURCE=(z/zlib/zlib_1.2.13.dfsg.orig.tar.bz2
@@ -742,10 +741,9 @@ musl_python_row() {
   fi
   site=$("$MUSL_PY" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
   if [ "$(cat "$MUSL/.vrell-requirements" 2>/dev/null)" != "$REQS_HASH" ]; then
-    grep -v '^mypy' "$SRC/requirements-test.txt" >"$MUSL/requirements.txt"
     if ! run "$log" "$ZIG/venv/bin/pip" install -q --upgrade --target "$site" \
       --platform musllinux_1_2_x86_64 --python-version 3.13 --implementation cp --abi cp313 \
-      --only-binary=:all: -r "$MUSL/requirements.txt"; then
+      --only-binary=:all: -r "$SRC/requirements-test.txt"; then
       skip_row "$name" "pip download of the musllinux test requirements failed"
       return
     fi
