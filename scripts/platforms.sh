@@ -215,6 +215,19 @@ venv_with_requirements() {
     run "$log" "$dir/bin/python" -m pip install -q "$@" -r "$SRC/requirements-test.txt" &&
     echo "$REQS_HASH" >"$dir/.vrell-requirements"
 }
+# The test requirements as wheels for a CPython this machine cannot run
+# directly, put into SITE by PIP_PYTHON's pip; MARKER keeps them while
+# requirements-test.txt is unchanged.
+# requirements_for LOG PIP_PYTHON SITE MARKER PIP_PLATFORM VERSION (as 3.11)
+requirements_for() {
+  local log=$1 pip_py=$2 site=$3 marker=$4 platform=$5 v=$6
+  [ "$(cat "$marker" 2>/dev/null)" = "$REQS_HASH" ] && return 0
+  rm -f "$marker"
+  run "$log" "$pip_py" -m pip install -q --upgrade --target "$site" --platform "$platform" \
+    --python-version "$v" --implementation cp --abi "cp${v/./}" --only-binary=:all: \
+    -r "$SRC/requirements-test.txt" &&
+    echo "$REQS_HASH" >"$marker"
+}
 
 # The CPython interpreters of the x86-64 rows: pyenv's 3.9 to 3.13 where pyenv
 # is installed, else Debian's python3. Lines of "version interpreter".
@@ -261,19 +274,14 @@ prepare_foreign() {
   fi
   # Installed where the guest interpreter looks by itself: the mypy child
   # that a test starts gets no PYTHONPATH.
-  if [ "$(cat "$dir/.vrell-requirements" 2>/dev/null)" != "$REQS_HASH" ]; then
-    rm -rf "$site"
-    if [ "$(status_of "venv-$HOST_V")" != ok ]; then
-      echo "no pip: $(status_of "venv-$HOST_V")" >"$status/$arch"
-      return
-    fi
-    if ! run "$log" "$WORK/venv/$HOST_V/bin/python" -m pip install -q --target "$site" --platform "$2" \
-      --python-version 3.11 --implementation cp --abi cp311 --only-binary=:all: \
-      -r "$SRC/requirements-test.txt"; then
-      echo "pip download of the $arch test requirements failed" >"$status/$arch"
-      return
-    fi
-    echo "$REQS_HASH" >"$dir/.vrell-requirements"
+  if [ "$(status_of "venv-$HOST_V")" != ok ]; then
+    echo "no pip: $(status_of "venv-$HOST_V")" >"$status/$arch"
+    return
+  fi
+  if ! requirements_for "$log" "$WORK/venv/$HOST_V/bin/python" "$site" "$dir/.vrell-requirements" \
+    "$2" 3.11; then
+    echo "pip download of the $arch test requirements failed" >"$status/$arch"
+    return
   fi
   echo ok >"$status/$arch"
 }
@@ -740,14 +748,10 @@ musl_python_row() {
     return
   fi
   site=$("$MUSL_PY" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
-  if [ "$(cat "$MUSL/.vrell-requirements" 2>/dev/null)" != "$REQS_HASH" ]; then
-    if ! run "$log" "$ZIG/venv/bin/pip" install -q --upgrade --target "$site" \
-      --platform musllinux_1_2_x86_64 --python-version 3.13 --implementation cp --abi cp313 \
-      --only-binary=:all: -r "$SRC/requirements-test.txt"; then
-      skip_row "$name" "pip download of the musllinux test requirements failed"
-      return
-    fi
-    echo "$REQS_HASH" >"$MUSL/.vrell-requirements"
+  if ! requirements_for "$log" "$ZIG/venv/bin/python" "$site" "$MUSL/.vrell-requirements" \
+    musllinux_1_2_x86_64 3.13; then
+    skip_row "$name" "pip download of the musllinux test requirements failed"
+    return
   fi
   if ! zig_build "$log" "$MUSL/ext" -DVRELL_EXTENSION=ON -DVRELL_TESTS=OFF \
     -DPython_EXECUTABLE="$MUSL_PY"; then
