@@ -6,9 +6,9 @@ namespace vrell::json {
 namespace {
 
 // Recognises text that is already canonical, so that it can be kept as it
-// stands: no whitespace, strings without escapes, integers that keep their
-// text, objects with strictly ascending keys, nesting within the limit. Any
-// other text (floats included) is left to the reader, which also gives the
+// stands: no whitespace, strings without escapes, integers and short floats
+// that keep their text, objects with strictly ascending keys, nesting within
+// the limit. Any other text is left to the reader, which also gives the
 // errors; this only ever says yes to text the reader would return unchanged.
 class CanonicalCheck {
  public:
@@ -118,22 +118,44 @@ class CanonicalCheck {
     last_key = {start, key.size(), prefix};
     return p + 1;
   }
-  // An integer of at most 18 digits: it fits either integer form. "-0"
-  // becomes a float, so it is not canonical.
+  // An integer of at most 18 digits (it fits either integer form), or a
+  // float as the reader writes it (see fraction). "-0" becomes a float, so
+  // it is not canonical.
   Ptr number(Ptr p) const noexcept {
     const bool negative = *p == '-';
     if (negative) ++p;
     const Ptr digits = p;
     if (p != end_ && *p == '0') {
-      if (negative) return nullptr;
       ++p;
+      if (p != end_ && *p == '.') return fraction(p + 1, 0);
+      if (negative) return nullptr;
     } else {
-      while (p != end_ && *p >= '0' && *p <= '9') ++p;
+      while (p != end_ && is_digit(*p)) ++p;
     }
     const auto count = p - digits;
     if (count == 0 || count > 18) return nullptr;
-    return p == end_ || (*p != '.' && *p != 'e' && *p != 'E') ? p : nullptr;
+    if (p == end_ || (*p != '.' && *p != 'e' && *p != 'E')) return p;
+    return *p == '.' ? fraction(p + 1, count) : nullptr;
   }
+  // The digits after a float's point, `whole` digits before it (none for a
+  // float below 1): no exponent, at most fifteen significant digits (text
+  // that the double it is read as gives back), none to drop at the end, and
+  // below 1 at most four zeros after the point.
+  VRELL_NOINLINE Ptr fraction(Ptr p, ptrdiff_t whole) const noexcept {
+    const Ptr begin = p;
+    if (whole == 0) {
+      while (p != end_ && *p == '0') ++p;
+    }
+    const auto zeros = p - begin;
+    const Ptr significant = p;
+    while (p != end_ && is_digit(*p)) ++p;
+    if (p == significant || (p != end_ && (*p == 'e' || *p == 'E'))) return nullptr;
+    // A whole number keeps one zero after the point ("2.0").
+    const bool integral = whole > 0 && p - significant == 1 && *significant == '0';
+    if ((p[-1] == '0' && !integral) || whole + (p - significant) > 15 || zeros > 4) return nullptr;
+    return p;
+  }
+  static bool is_digit(unsigned char c) noexcept { return c >= '0' && c <= '9'; }
   // After the opening quote.
   Ptr string(Ptr p) const noexcept {
     const size_t n = static_cast<size_t>(end_ - begin_);

@@ -410,8 +410,16 @@ TEST(JsonReader, AlreadyCanonicalTextIsKeptOnlyWhenTheReaderWouldKeepIt) {
       {R"({"a":1,"a":2})", false},      // repeated key
       {R"({"a": 1})", false},           // whitespace
       {" 1", false},
-      {"1.5", false},  // floats are always converted
+      {R"({"p":98.1,"q":[-0.5,0.05,2.0,20.0,100.5]})", true},
+      {"123456789012.345", true},
+      {"1234567890123.456", false},  // sixteen digits: the reader decides
+      {"0.00001", true},
+      {"0.000001", false},  // written with an exponent
+      {"1.50", false},
+      {"0.0", false},
+      {"-0.0", false},
       {"1e2", false},
+      {"1.5e2", false},
       {"-0", false},
       {R"("a\nb")", false},  // escapes are rewritten canonically
       {R"("a\/b")", false},
