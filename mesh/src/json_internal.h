@@ -206,6 +206,41 @@ inline char* put_utf8(char* p, uint32_t cp) noexcept {
 // byte that does not fit; `avail` bytes may be read.
 size_t utf8_sequence(const unsigned char* s, size_t avail, size_t* bad_at) noexcept;
 
+// Steps *i over the run of well-formed multi-byte characters that starts at
+// s[*i] (a byte >= 0x80), up to the next byte below 0x80 or n: the common
+// two- and three-byte forms checked inline, the rest by utf8_sequence. False
+// at a malformed sequence, with *i at its start and *bad_at as utf8_sequence
+// gives it. Out of line: it is the slow path of both loops that call it
+// (the reader's strings, the canonical check's), which it would only grow.
+VRELL_NOINLINE inline bool skip_utf8_run(const unsigned char* s, size_t* i, size_t n,
+                                         size_t* bad_at) noexcept {
+  size_t at = *i;
+  do {
+    if (at + 16 <= n && scan::four_three_byte_chars(s + at)) {
+      at += 12;
+      continue;
+    }
+    const unsigned char c = s[at];
+    if (c >= 0xE1 && c <= 0xEF && c != 0xED && at + 2 < n && (s[at + 1] & 0xC0) == 0x80 &&
+        (s[at + 2] & 0xC0) == 0x80) {
+      at += 3;
+      continue;
+    }
+    if (c >= 0xC2 && c <= 0xDF && at + 1 < n && (s[at + 1] & 0xC0) == 0x80) {
+      at += 2;
+      continue;
+    }
+    const size_t len = utf8_sequence(s + at, n - at, bad_at);
+    if (len == 0) {
+      *i = at;
+      return false;
+    }
+    at += len;
+  } while (at < n && s[at] >= 0x80);
+  *i = at;
+  return true;
+}
+
 // The first 8 bytes of a key as a big-endian number, zero-padded: ordering
 // by it agrees with byte order wherever two prefixes differ.
 inline uint64_t key_prefix(std::string_view key) noexcept {

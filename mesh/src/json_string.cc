@@ -101,34 +101,14 @@ bool Reader::scan_string(Out& out, bool json_out) {
     for (;;) {
       i = scan::skip_plain_ascii(s, i, n);
       if (i >= n || s[i] < 0x80) break;
-      // A run of multi-byte characters: the common two- and three-byte forms
-      // checked inline, the rest (and every fault) by utf8_sequence.
-      do {
-        if (i + 16 <= n && scan::four_three_byte_chars(s + i)) {
-          i += 12;
-          continue;
+      size_t bad_at = 0;
+      if (!detail::skip_utf8_run(s, &i, n, &bad_at)) {
+        if (i + bad_at >= n) {
+          pos_ = n;
+          return fail_here(ErrorCode::EofString);
         }
-        const unsigned char c = s[i];
-        if (c >= 0xE1 && c <= 0xEF && c != 0xED && i + 2 < n && (s[i + 1] & 0xC0) == 0x80 &&
-            (s[i + 2] & 0xC0) == 0x80) {
-          i += 3;
-          continue;
-        }
-        if (c >= 0xC2 && c <= 0xDF && i + 1 < n && (s[i + 1] & 0xC0) == 0x80) {
-          i += 2;
-          continue;
-        }
-        size_t bad_at = 0;
-        const size_t len = detail::utf8_sequence(s + i, n - i, &bad_at);
-        if (len == 0) {
-          if (i + bad_at >= n) {
-            pos_ = n;
-            return fail_here(ErrorCode::EofString);
-          }
-          return fail(i + bad_at + 1, ErrorCode::InvalidCodePoint);
-        }
-        i += len;
-      } while (i < n && s[i] >= 0x80);
+        return fail(i + bad_at + 1, ErrorCode::InvalidCodePoint);
+      }
     }
     out.write(in_.data() + run_start, i - run_start);
     pos_ = i;
