@@ -144,6 +144,17 @@ def workloads(mod):
             m.state_set("doc", text)
 
         out[f"state_set {name}"] = (lambda: mod.VrellMesh("bench"), parse, 1)
+
+        def stored_doc(text=spaced):
+            m = mod.VrellMesh("bench")
+            m.state_set("doc", text)
+            return m, m.state_get("doc")
+
+        def store_doc_again(state):
+            m, canonical = state
+            m.state_set("doc", canonical)
+
+        out[f"state_set {name} canonical"] = (stored_doc, store_doc_again, 1)
     return out
 
 

@@ -425,8 +425,8 @@ Expected<Value, Error> parse(std::string_view text);
 Expected<void, Error> parse_into(std::string_view text, Text& out);
 
 // True when `text` is one value already in canonical form with no
-// whitespace, no escapes and no float of more than fifteen digits or with an
-// exponent: parse_into keeps such text as it is.
+// whitespace, no escape in a key and no float of more than fifteen digits or
+// with an exponent: parse_into keeps such text as it is.
 bool is_canonical(std::string_view text) noexcept;
 // is_canonical where the fast paths run; false in a plain-paths build, where
 // every text goes through the reader.

@@ -6,10 +6,11 @@ namespace vrell::json {
 namespace {
 
 // Recognises text that is already canonical, so that it can be kept as it
-// stands: no whitespace, strings without escapes, integers and short floats
-// that keep their text, objects with strictly ascending keys, nesting within
-// the limit. Any other text is left to the reader, which also gives the
-// errors; this only ever says yes to text the reader would return unchanged.
+// stands: no whitespace, keys without escapes and strings with only the
+// writer's own, integers and short floats that keep their text, objects with
+// strictly ascending keys, nesting within the limit. Any other text is left
+// to the reader, which also gives the errors; this only ever says yes to
+// text the reader would return unchanged.
 class CanonicalCheck {
  public:
   explicit CanonicalCheck(std::string_view in) noexcept
@@ -50,7 +51,7 @@ class CanonicalCheck {
           continue;  // the container's first value
         }
         case '"':
-          p = string(p + 1);
+          p = string(p + 1, true);
           break;
         case 't':
           p = word(p, "true");
@@ -103,7 +104,7 @@ class CanonicalCheck {
     LastKey& last_key = last_keys_[depth];
     if (p == end_ || *p != '"') return nullptr;
     const Ptr start = p + 1;
-    p = string(start);
+    p = string(start, false);
     if (p == nullptr || p == end_ || *p != ':') return nullptr;
     const std::string_view key(reinterpret_cast<const char*>(start),
                                static_cast<size_t>(p - 1 - start));
@@ -156,20 +157,55 @@ class CanonicalCheck {
     return p;
   }
   static bool is_digit(unsigned char c) noexcept { return c >= '0' && c <= '9'; }
-  // After the opening quote.
-  Ptr string(Ptr p) const noexcept {
+  // After the opening quote. A value may hold the escapes the writer
+  // writes; a key none, since keys are ordered by what they decode to.
+  Ptr string(Ptr p, bool escapes) const noexcept {
     const size_t n = static_cast<size_t>(end_ - begin_);
     for (;;) {
       p = begin_ + scan::skip_plain_ascii(begin_, static_cast<size_t>(p - begin_), n);
       if (p == end_) return nullptr;
-      const unsigned char c = *p;
-      if (c == '"') return p + 1;
-      if (c < 0x80) return nullptr;  // an escape or a control
-      size_t bad_at = 0;
-      const size_t len = detail::utf8_sequence(p, static_cast<size_t>(end_ - p), &bad_at);
-      if (len == 0) return nullptr;
-      p += len;
+      if (*p == '"') return p + 1;
+      if ((p = special(p, escapes)) == nullptr) return nullptr;
     }
+  }
+  // Past an escape or a run of multi-byte characters at p, out of the way of
+  // the plain ASCII loop above.
+  VRELL_NOINLINE Ptr special(Ptr p, bool escapes) const noexcept {
+    if (*p == '\\') {
+      const size_t len = escapes ? escape(p) : 0;
+      return len == 0 ? nullptr : p + len;
+    }
+    if (*p < 0x80) return nullptr;  // a control character
+    size_t at = static_cast<size_t>(p - begin_), bad_at = 0;
+    if (!detail::skip_utf8_run(begin_, &at, static_cast<size_t>(end_ - begin_), &bad_at)) {
+      return nullptr;
+    }
+    return begin_ + at;
+  }
+  // The length of the escape at p when it is the one the writer gives its
+  // character: \" \\ \b \t \n \f \r, and \u00 with two lowercase hex digits
+  // for the other control characters; 0 for any other.
+  size_t escape(Ptr p) const noexcept {
+    if (end_ - p < 2) return 0;
+    switch (p[1]) {
+      case '"':
+      case '\\':
+      case 'b':
+      case 't':
+      case 'n':
+      case 'f':
+      case 'r':
+        return 2;
+      case 'u':
+        break;
+      default:
+        return 0;
+    }
+    if (end_ - p < 6 || p[2] != '0' || p[3] != '0' || (p[4] != '0' && p[4] != '1')) return 0;
+    const int low = is_digit(p[5]) ? p[5] - '0' : p[5] >= 'a' && p[5] <= 'f' ? p[5] - 'a' + 10 : -1;
+    if (low < 0) return 0;
+    const int c = (p[4] - '0') * 16 + low;
+    return c == '\b' || c == '\t' || c == '\n' || c == '\f' || c == '\r' ? 0 : 6;
   }
 
   const Ptr begin_;

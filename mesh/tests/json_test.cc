@@ -421,8 +421,13 @@ TEST(JsonReader, AlreadyCanonicalTextIsKeptOnlyWhenTheReaderWouldKeepIt) {
       {"1e2", false},
       {"1.5e2", false},
       {"-0", false},
-      {R"("a\nb")", false},  // escapes are rewritten canonically
-      {R"("a\/b")", false},
+      {R"(["a\nb","\"\\\b\t\f\r","\u0000\u001f"])", true},  // the writer's escapes
+      {R"({"a\nb":1})", false},  // keys are ordered by what they decode to
+      {R"("a\/b")", false},      // other escapes are rewritten canonically
+      {R"("\u001F")", false},
+      {R"("\u000a")", false},
+      {R"("\u0020")", false},
+      {R"("\u00e9")", false},
       {"\"\xff\"", false},  // invalid UTF-8: the reader's error
       {"[1,]", false},
       {"01", false},
