@@ -1,6 +1,7 @@
 // Text that is already canonical, recognised in one pass so that it can be
 // kept as it stands.
 #include "json_internal.h"
+#include "json_number.h"
 
 namespace vrell::json {
 namespace {
@@ -131,7 +132,7 @@ class CanonicalCheck {
       if (p != end_ && *p == '.') return fraction(p + 1, 0);
       if (negative) return nullptr;
     } else {
-      while (p != end_ && is_digit(*p)) ++p;
+      while (p != end_ && detail::is_digit(static_cast<char>(*p))) ++p;
     }
     const auto count = p - digits;
     if (count == 0 || count > 18) return nullptr;
@@ -149,14 +150,13 @@ class CanonicalCheck {
     }
     const auto zeros = p - begin;
     const Ptr significant = p;
-    while (p != end_ && is_digit(*p)) ++p;
+    while (p != end_ && detail::is_digit(static_cast<char>(*p))) ++p;
     if (p == significant || (p != end_ && (*p == 'e' || *p == 'E'))) return nullptr;
     // A whole number keeps one zero after the point ("2.0").
     const bool integral = whole > 0 && p - significant == 1 && *significant == '0';
     if ((p[-1] == '0' && !integral) || whole + (p - significant) > 15 || zeros > 4) return nullptr;
     return p;
   }
-  static bool is_digit(unsigned char c) noexcept { return c >= '0' && c <= '9'; }
   // After the opening quote. A value may hold the escapes the writer
   // writes; a key none, since keys are ordered by what they decode to.
   Ptr string(Ptr p, bool escapes) const noexcept {
@@ -182,30 +182,45 @@ class CanonicalCheck {
     }
     return begin_ + at;
   }
-  // The length of the escape at p when it is the one the writer gives its
-  // character: \" \\ \b \t \n \f \r, and \u00 with two lowercase hex digits
-  // for the other control characters; 0 for any other.
+  // The length of the escape at p when it is the one the writer writes for
+  // its character (put_escaped_byte), 0 for any other.
   size_t escape(Ptr p) const noexcept {
-    if (end_ - p < 2) return 0;
-    switch (p[1]) {
+    const auto avail = static_cast<size_t>(end_ - p);
+    int32_t c = -1;
+    switch (avail >= 2 ? p[1] : 0) {
       case '"':
       case '\\':
+        c = p[1];
+        break;
       case 'b':
+        c = '\b';
+        break;
       case 't':
+        c = '\t';
+        break;
       case 'n':
+        c = '\n';
+        break;
       case 'f':
+        c = '\f';
+        break;
       case 'r':
-        return 2;
+        c = '\r';
+        break;
       case 'u':
+        if (avail >= 6) c = detail::hex4(reinterpret_cast<const char*>(p) + 2);
         break;
       default:
-        return 0;
+        break;
     }
-    if (end_ - p < 6 || p[2] != '0' || p[3] != '0' || (p[4] != '0' && p[4] != '1')) return 0;
-    const int low = is_digit(p[5]) ? p[5] - '0' : p[5] >= 'a' && p[5] <= 'f' ? p[5] - 'a' + 10 : -1;
-    if (low < 0) return 0;
-    const int c = (p[4] - '0') * 16 + low;
-    return c == '\b' || c == '\t' || c == '\n' || c == '\f' || c == '\r' ? 0 : 6;
+    if (c < 0 || c >= 0x80 || !detail::kOutput.escape[c]) return 0;
+    char written[6];
+    const auto len = static_cast<size_t>(
+        detail::put_escaped_byte(written, static_cast<unsigned char>(c)) - written);
+    // Fixed-size compares (2 or 6 bytes): a variable one is a library call.
+    const bool same = len == 2 ? p[1] == static_cast<unsigned char>(written[1])
+                               : avail >= 6 && std::memcmp(p, written, 6) == 0;
+    return same ? len : 0;
   }
 
   const Ptr begin_;

@@ -206,6 +206,10 @@ inline char* put_utf8(char* p, uint32_t cp) noexcept {
 // byte that does not fit; `avail` bytes may be read.
 size_t utf8_sequence(const unsigned char* s, size_t avail, size_t* bad_at) noexcept;
 
+// The four hex digits at p (either case) as one number, or -1 when one is
+// not a hex digit; 4 bytes are read.
+int32_t hex4(const char* p) noexcept;
+
 // Steps *i over the run of well-formed multi-byte characters that starts at
 // s[*i] (a byte >= 0x80), up to the next byte below 0x80 or n: the common
 // two- and three-byte forms checked inline, the rest by utf8_sequence. False

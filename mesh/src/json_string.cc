@@ -38,17 +38,6 @@ size_t utf8_sequence(const unsigned char* s, size_t avail, size_t* bad_at) noexc
   return n;
 }
 
-}  // namespace detail
-
-namespace {
-
-int hex_value(char c) noexcept {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // Each byte's hex digit value, or -1.
 struct HexTable {
   signed char value[256];
@@ -70,6 +59,17 @@ int32_t hex4(const char* p) noexcept {
   };
   const int32_t a = at(0), b = at(1), c = at(2), d = at(3);
   return (a | b | c | d) < 0 ? -1 : (a << 12) | (b << 8) | (c << 4) | d;
+}
+
+}  // namespace detail
+
+namespace {
+
+int hex_value(char c) noexcept {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
 }
 
 }  // namespace
@@ -122,7 +122,7 @@ bool Reader::scan_string(Out& out, bool json_out) {
     // The escape of a character outside ASCII and the surrogates, what
     // ASCII-only writers put for accented letters: decoded here.
     if (i + 6 <= n && s[i + 1] == 'u') {
-      const int32_t cp = hex4(in_.data() + i + 2);
+      const int32_t cp = detail::hex4(in_.data() + i + 2);
       if (cp >= 0x80 && (cp < 0xD800 || cp > 0xDFFF)) {
         ++escapes_;
         out.advance_to(detail::put_utf8(out.room(4), static_cast<uint32_t>(cp)));
@@ -191,7 +191,7 @@ bool Reader::read_unicode_escape(Out& out, bool json_out) {
       pos_ = in_.size();
       return fail_here(ErrorCode::EofString);
     }
-    if (const int32_t all = hex4(in_.data() + pos_); all >= 0) {
+    if (const int32_t all = detail::hex4(in_.data() + pos_); all >= 0) {
       v = static_cast<uint32_t>(all);
       pos_ += 4;
       return true;
